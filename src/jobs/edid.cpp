@@ -1,0 +1,3 @@
+#include "jobs/modes.h"
+
+Outcome ProgramEDID(const char*) { return modeNotAvailable("EDID"); }

@@ -1,0 +1,3 @@
+#include "jobs/modes.h"
+
+Outcome ProgramFPGA(const char*) { return modeNotAvailable("FPGA"); }

@@ -1,0 +1,3 @@
+#include "jobs/modes.h"
+
+Outcome ProgramGamma(const char*) { return modeNotAvailable("GAMMA"); }

@@ -1,0 +1,3 @@
+#include "jobs/modes.h"
+
+Outcome ProgramMicro() { return modeNotAvailable("MICRO"); }

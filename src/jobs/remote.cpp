@@ -1,0 +1,3 @@
+#include "jobs/modes.h"
+
+Outcome Remote(const char*) { return modeNotAvailable("REMOTE"); }

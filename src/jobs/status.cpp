@@ -1,0 +1,3 @@
+#include "jobs/modes.h"
+
+Outcome vxpStatus() { return modeNotAvailable("STATUS"); }

@@ -1,0 +1,3 @@
+#include "jobs/modes.h"
+
+Outcome ProgramViper(int, const char*) { return modeNotAvailable("VIPER"); }

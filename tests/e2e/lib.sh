@@ -1,0 +1,126 @@
+# Helpers for the end-to-end tests: the real updater binary against card-sim
+# on a pseudo-terminal, in real time.  A test script sources this file with
+# the two binaries as arguments:
+#
+#   source "$(dirname "$0")/lib.sh" "$@"
+#   start_card --model HDMITOSDI
+#   run_updater COM7 STATUS <<<"q"      # stdin feeds the key presses
+#   expect_rc 0
+#   expect_out_contains "VXP STATUS"
+#   finish                              # prints "N passed, M failed"
+#
+# Every run happens in its own work folder ($WORK), which is the updater's
+# current directory; the card's state is in $WORK/state, its exchange log in
+# $WORK/card.log, the updater's console output in $WORK/out.
+
+UPDATER=$(readlink -f "$1")
+CARDSIM=$(readlink -f "$2")
+shift 2
+E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/updater-e2e.XXXXXX")
+PORT_LINK=$WORK/com7
+export UPDATER_PORT_COM7=$PORT_LINK
+CARD_PID=
+PASSED=0
+FAILED=0
+CASE="(setup)"
+RC=0
+
+cleanup() {
+  stop_card
+  if [ "$FAILED" -eq 0 ] && [ -z "${KEEP_WORK:-}" ]; then rm -rf "$WORK"; else echo "work folder kept: $WORK"; fi
+}
+trap cleanup EXIT
+
+# case NAME: starts a named group of checks.
+case_() { CASE=$1; echo "--- $CASE"; }
+
+pass() { PASSED=$((PASSED + 1)); }
+fail() {
+  FAILED=$((FAILED + 1))
+  echo "FAIL [$CASE]: $*"
+}
+
+# start_card [card-sim options]: starts the card on $PORT_LINK.
+start_card() {
+  stop_card
+  rm -f "$PORT_LINK"
+  "$CARDSIM" --link "$PORT_LINK" --state "$WORK/state" --log "$WORK/card.log" "$@" \
+    >"$WORK/card.out" 2>"$WORK/card.err" &
+  CARD_PID=$!
+  for _ in $(seq 1 200); do
+    [ -L "$PORT_LINK" ] && return 0
+    kill -0 "$CARD_PID" 2>/dev/null || break
+    sleep 0.01
+  done
+  fail "card-sim did not start: $(cat "$WORK/card.err")"
+  return 1
+}
+
+stop_card() {
+  if [ -n "$CARD_PID" ]; then
+    kill "$CARD_PID" 2>/dev/null
+    wait "$CARD_PID" 2>/dev/null
+    CARD_PID=
+  fi
+}
+
+# run_updater ARGS...: runs the updater in $WORK with stdin as given to this
+# function (default: nothing, end of input at once).  Output in $WORK/out,
+# standard error in $WORK/err, status in $RC.
+run_updater() {
+  (cd "$WORK" && timeout "${RUN_TIMEOUT:-300}" "$UPDATER" "$@" >"$WORK/out" 2>"$WORK/err")
+  RC=$?
+}
+
+expect_rc() {
+  if [ "$RC" -eq "$1" ]; then pass; else fail "exit status $RC, expected $1"; show_out; fi
+}
+
+# expect_out FILE: the console output equals FILE byte for byte.
+expect_out() {
+  if cmp -s "$WORK/out" "$1"; then pass; else
+    fail "output differs from $(basename "$1")"
+    diff <(od -c "$1") <(od -c "$WORK/out") | head -20
+  fi
+}
+
+# expect_out_printf FORMAT ARGS...: the output equals printf's result.
+expect_out_printf() {
+  printf "$@" >"$WORK/expected"
+  expect_out "$WORK/expected"
+}
+
+expect_out_contains() {
+  if grep -qF -- "$1" "$WORK/out"; then pass; else fail "output lacks: $1"; show_out; fi
+}
+
+expect_out_lacks() {
+  if grep -qF -- "$1" "$WORK/out"; then fail "output has: $1"; show_out; else pass; fi
+}
+
+# expect_same FILE1 FILE2: two files are equal (the card's state and an image).
+expect_same() {
+  if cmp -s "$1" "$2"; then pass; else fail "$(basename "$1") differs from $(basename "$2")"; fi
+}
+
+show_out() { echo "  output was:"; sed -n '1,60p' "$WORK/out" | cat -A | sed 's/^/    /'; }
+
+# The banner the updater prints for a card, as printf arguments.
+banner() {  # banner "MODEL NAME" "VERSION WORD or Unknown" [PLUS]
+  local name=$1 version=$2 plus=${3:-}
+  printf '\nNow communicating with the card to obtain version information...OK'
+  printf '\r\n* * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n'
+  if [ -n "$plus" ]; then printf '\t\t\t\t\t\t\t*\r*\t\t\t%s PLUS\n' "$name"
+  else printf '\t\t\t\t\t\t\t*\r*\t\t\t%s\n' "$name"; fi
+  printf '*\t\t\t\t\t\t\t*\n'
+  printf '\t\t\t\t\t\t\t*\r*\tUpdater Version   -> 2.30\n'
+  printf '*\t\t\t\t\t\t\t*\n'
+  printf '\t\t\t\t\t\t\t*\r*\tSoftware Version  -> %s\n' "$version"
+  printf '* * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n'
+}
+
+finish() {
+  echo "$PASSED passed, $FAILED failed"
+  [ "$FAILED" -eq 0 ]
+}
