@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "boot/fdt.h"
+#include "boot/image_check.h"
 #include "common/elapsed.h"
 #include "common/ticks.h"
 #include "jobs/modes.h"
@@ -117,6 +118,8 @@ int checkMicroImage() {
       return kExitRefused;
     }
   }
+  // A corrupt image must not half-write the microcontroller's flash.
+  if (!checkMicroImageFile("appMain.mot")) return kExitFailed;
   return kExitOk;
 }
 
