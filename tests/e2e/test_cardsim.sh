@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# card-sim as a product: its options, its exchange log, and a line that is
+# dropped and comes back (the updater reopens the port and goes on).
+source "$(dirname "$0")/lib.sh" "$@"
+
+case_ "bad options are refused with exit status 2"
+"$CARDSIM" --no-such-option >"$WORK/o" 2>"$WORK/e"
+RC=$? expect_rc 2
+grep -q "unknown option '--no-such-option'" "$WORK/e" && pass || fail "no clear message: $(cat "$WORK/e")"
+"$CARDSIM" --model >"$WORK/o" 2>"$WORK/e"
+RC=$? expect_rc 2
+grep -q "needs a value" "$WORK/e" && pass || fail "no clear message: $(cat "$WORK/e")"
+"$CARDSIM" --help >"$WORK/o" 2>&1
+RC=$? expect_rc 0
+grep -q -- "--old-firmware" "$WORK/o" && pass || fail "help lacks the options"
+
+case_ "the exchange log shows both directions in hex"
+start_card --model SDITOHDMI --version "1 7.2"
+run_updater COM7
+expect_rc 2
+grep -qE '^ +[0-9.]+ <  23 44 45 56 45 52 53 49 4F 4E 0D$' "$WORK/card.log" && pass || fail "no version request in the log"
+grep -qE '^ +[0-9.]+  > 23 44 45 56 54 59 50 45 20' "$WORK/card.log" && pass || fail "no model answer in the log"
+grep -q '# command #DEVTYPE' "$WORK/card.log" && pass || fail "no note in the log"
+
+case_ "a dropped line is reopened and identification goes on"
+start_card --model HDMITOSDI --replug 1
+run_updater COM7
+expect_rc 2
+expect_out_contains "HDMI TO SDI"
+grep -q "line replugged" "$WORK/card.log" && pass || fail "the card did not drop the line"
+
+finish

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Start-up rules with the real binary on a pseudo-terminal: port errors,
+# every file-rule message, the missing-file PAUSE, the appMain.mot size
+# refusals, help and version.
+source "$(dirname "$0")/lib.sh" "$@"
+
+case_ "no argument, help, version"
+run_updater
+expect_rc 0
+expect_out_printf ''
+run_updater --version
+expect_rc 0
+expect_out_printf 'updater 2.30\n'
+run_updater --help
+expect_rc 0
+expect_out_contains "UPDATER_PORT_<NAME>"
+
+case_ "port errors"
+run_updater LPT1 FPGA fpga.xsvf
+expect_rc 2
+expect_out_printf 'Must be COMXX\n\nExit updater\n'
+UPDATER_PORT_COM9=$WORK/no-such-device run_updater COM9 STATUS
+expect_rc 1
+expect_out_printf 'Failed to open COM9 :  The COM port selected don'"'"'t exist!\n\nExit updater\n'
+start_card --model DVITOSDI
+# A first updater holds the port (it waits at the PAUSE prompt for a key).
+mkfifo "$WORK/keys"
+(cd "$WORK" && "$UPDATER" COM7 FPGA missing.xsvf <"$WORK/keys" >"$WORK/first.out" 2>&1) &
+FIRST=$!
+exec 7>"$WORK/keys"
+for _ in $(seq 1 100); do grep -q "Press any key" "$WORK/first.out" 2>/dev/null && break; sleep 0.05; done
+run_updater COM7 STATUS
+expect_rc 1
+expect_out_printf 'Failed to open COM7 :  The COM port selected is already open by an other program!\n\nExit updater\n'
+printf 'k' >&7
+exec 7>&-
+wait "$FIRST"
+FIRST_RC=$?
+RC=$FIRST_RC expect_rc 2
+{ banner "DVI TO SDI" 2.5
+  printf "File missing.xsvf doesn't exist.\nPress any key to continue . . . \n\nExit updater\n"; } >"$WORK/expected"
+cp "$WORK/first.out" "$WORK/out"
+expect_out "$WORK/expected"
+
+case_ "file rules"
+while IFS='|' read -r mode file text; do
+  run_updater COM7 "$mode" "$file" </dev/null
+  expect_rc 2
+  { banner "DVI TO SDI" 2.5; printf "$text"; printf '\nExit updater\n'; } >"$WORK/expected"
+  expect_out "$WORK/expected"
+done <<'RULES'
+FPGA|fpga.XSVF|Bad fpga file\n
+EDID|EDID.txt|Bad EDID file\n
+REMOTE|remote.csv|Bad REMOTE file\n
+GAMMA|gamma.txt|Bad GAMMA file\n
+VIPER|Device6.bin|Bad device file. (Device 1,5  or 7 only)\n
+VIPER|device5.bin|Bad device file. (Device 1 or 5 only)\n
+VERIFY|Device5.BIN|Bad device file. (Device 1, 5 or 7 only)\n
+VERIFY|Device7.bin|File Device7.bin doesn't exist.\n
+GAMMA|gamma.csv|File gamma.csv doesn't exist.\nPress any key to continue . . . \n
+RULES
+
+case_ "appMain.mot sizes in MICRO"
+for size in 570422 570974 510718 510526 511446 511070; do
+  head -c "$size" /dev/zero >"$WORK/appMain.mot"
+  : >"$WORK/card.log"
+  run_updater COM7 MICRO
+  expect_rc 2
+  expect_out_printf 'Bad appMain.mot file. Exit.\n\nExit updater\n'
+  if grep -q '<' "$WORK/card.log"; then fail "bytes went to the card for size $size"; else pass; fi
+done
+rm -f "$WORK/appMain.mot"
+run_updater com7 micro
+expect_rc 2
+expect_out_printf '\nExit updater\n'
+
+finish

@@ -1,0 +1,232 @@
+// The POSIX platform layer on real pseudo-terminals and real time: the
+// Win32 semantics that the protocol code relies on.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix_device.h"
+#include "platform/win32.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long msSince(Clock::time_point t) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// A pseudo-terminal whose slave the updater opens as COM50.
+class Pty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    termios tio{};
+    tcgetattr(master, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master, TCSANOW, &tio);
+    setenv("UPDATER_PORT_COM50", ptsname(master), 1);
+  }
+  void TearDown() override {
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+    if (master >= 0) close(master);
+    unsetenv("UPDATER_PORT_COM50");
+  }
+  HANDLE openPort() {
+    return CreateFileA("\\\\.\\COM50", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+  }
+  void setTimeouts(DWORD ri, DWORD rm, DWORD rc, DWORD wm = 0, DWORD wc = 0) {
+    COMMTIMEOUTS t{ri, rm, rc, wm, wc};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+  }
+  int master = -1;
+  HANDLE port = INVALID_HANDLE_VALUE;
+};
+
+TEST(PortNames, MapToDevicesAndTheEnvironmentWins) {
+  unsetenv("UPDATER_PORT_COM1");
+  EXPECT_EQ(platform::devicePathForPort("COM1"), "/dev/ttyS0");
+  EXPECT_EQ(platform::devicePathForPort("COM12"), "/dev/ttyS11");
+  EXPECT_EQ(platform::devicePathForPort("COMUSB0"), "/dev/ttyUSB0");
+  EXPECT_EQ(platform::devicePathForPort("COMACM3"), "/dev/ttyACM3");
+  EXPECT_EQ(platform::devicePathForPort("COMX"), "");
+  EXPECT_EQ(platform::devicePathForPort("COM0"), "");
+  setenv("UPDATER_PORT_COM1", "/tmp/elsewhere", 1);
+  EXPECT_EQ(platform::devicePathForPort("COM1"), "/tmp/elsewhere");
+  unsetenv("UPDATER_PORT_COM1");
+}
+
+TEST(PortNames, ErrorCodesFollowTheOneTable) {
+  EXPECT_EQ(platform::win32ErrorFromErrno(ENOENT), 2u);
+  EXPECT_EQ(platform::win32ErrorFromErrno(ENXIO), 2u);
+  EXPECT_EQ(platform::win32ErrorFromErrno(EBUSY), 5u);
+  EXPECT_EQ(platform::win32ErrorFromErrno(EWOULDBLOCK), 5u);
+  EXPECT_EQ(platform::win32ErrorFromErrno(EINVAL), 87u);
+  EXPECT_EQ(platform::win32ErrorFromErrno(ENOTTY), 1u);
+  EXPECT_EQ(platform::win32ErrorFromErrno(EIO), 1117u);
+  EXPECT_EQ(platform::win32ErrorFromErrno(EMFILE), 31u);
+}
+
+TEST_F(Pty, OpenIsExclusiveAndMissingDevicesSayNotFound) {
+  port = openPort();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  SetLastError(0);
+  EXPECT_EQ(openPort(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 5u);
+  setenv("UPDATER_PORT_COM51", "/dev/nonexistent-tty", 1);
+  EXPECT_EQ(CreateFileA("\\\\.\\COM51", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                        nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 2u);
+  unsetenv("UPDATER_PORT_COM51");
+  CloseHandle(port);
+  port = openPort();  // free again once closed
+  EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(Pty, LineSettingsReachTheOtherEndAndFlowControlIsOff) {
+  port = openPort();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  dcb.BaudRate = 9600;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;  // a pty has no RTS: no failure
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  SetLastError(0);
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  EXPECT_EQ(GetLastError(), 0u);  // success leaves no error behind
+  termios tio{};
+  tcgetattr(master, &tio);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
+  dcb.BaudRate = 12345;  // no such rate
+  EXPECT_FALSE(SetCommState(port, &dcb));
+  EXPECT_EQ(GetLastError(), 87u);
+
+  // XON/XOFF bytes pass through untouched.
+  setTimeouts(MAXDWORD, MAXDWORD, 100);
+  const unsigned char data[] = {0x11, 0x13, 0x00, 0x0D, 0x0A};
+  ASSERT_EQ(write(master, data, sizeof data), static_cast<ssize_t>(sizeof data));
+  unsigned char got[8] = {0};
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(port, got, sizeof got, &n, nullptr));
+  ASSERT_EQ(n, sizeof data);
+  EXPECT_EQ(0, memcmp(got, data, sizeof data));
+}
+
+TEST_F(Pty, PollingReadReturnsAtOnceOnASilentLine) {
+  port = openPort();
+  setTimeouts(MAXDWORD, MAXDWORD, 1);
+  unsigned char b[50];
+  DWORD n = 99;
+  auto t = Clock::now();
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(ReadFile(port, b, sizeof b, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  EXPECT_LT(msSince(t), 200);  // about 1 ms each
+}
+
+TEST_F(Pty, AByteThatArrivesWakesTheReaderAtOnce) {
+  port = openPort();
+  setTimeouts(MAXDWORD, MAXDWORD, 2000);
+  std::thread peer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_EQ(write(master, "A", 1), 1);
+  });
+  unsigned char b[10];
+  DWORD n = 0;
+  auto t = Clock::now();
+  ASSERT_TRUE(ReadFile(port, b, sizeof b, &n, nullptr));
+  long spent = msSince(t);
+  peer.join();
+  EXPECT_EQ(n, 1u);
+  EXPECT_GE(spent, 25);
+  EXPECT_LT(spent, 500);
+}
+
+TEST_F(Pty, TotalTimeoutWaitsForTheCountOrTheTime) {
+  port = openPort();
+  setTimeouts(0, 0, 50);
+  unsigned char b[4];
+  DWORD n = 9;
+  auto t = Clock::now();
+  ASSERT_TRUE(ReadFile(port, b, 1, &n, nullptr));
+  long spent = msSince(t);
+  EXPECT_EQ(n, 0u);
+  EXPECT_GE(spent, 45);
+  EXPECT_LT(spent, 400);
+
+  ASSERT_EQ(write(master, "xy", 2), 2);
+  std::thread peer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(write(master, "z", 1), 1);
+  });
+  t = Clock::now();
+  ASSERT_TRUE(ReadFile(port, b, 3, &n, nullptr));
+  spent = msSince(t);
+  peer.join();
+  EXPECT_EQ(n, 3u);  // returns as soon as the count is there
+  EXPECT_LT(spent, 45);
+}
+
+TEST_F(Pty, AWriteToAPeerThatStopsReadingEndsOnItsTimeout) {
+  port = openPort();
+  setTimeouts(MAXDWORD, MAXDWORD, 1, 0, 100);
+  std::vector<unsigned char> big(4 << 20, 0x55);
+  DWORD put = 0;
+  auto t = Clock::now();
+  ASSERT_TRUE(WriteFile(port, big.data(), static_cast<DWORD>(big.size()), &put, nullptr));
+  long spent = msSince(t);
+  EXPECT_LT(put, big.size());  // short count, success, as on Windows
+  EXPECT_GE(spent, 90);
+  EXPECT_LT(spent, 1000);
+}
+
+TEST_F(Pty, AVanishedDeviceMakesReadsFail) {
+  port = openPort();
+  setTimeouts(MAXDWORD, MAXDWORD, 1);
+  close(master);
+  master = -1;
+  unsigned char b[4];
+  DWORD n = 0;
+  EXPECT_FALSE(ReadFile(port, b, sizeof b, &n, nullptr));
+  EXPECT_EQ(GetLastError(), 1117u);
+}
+
+TEST(Files, AttributesAndSizeThroughTheWin32Names) {
+  char path[] = "/tmp/updater-size.XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  std::vector<char> bytes(510527, 'S');
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fd);
+  EXPECT_NE(GetFileAttributesA(path), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesA("/tmp"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+  HANDLE f = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetFileSize(f, nullptr), 510527u);
+  CloseHandle(f);
+  unlink(path);
+  EXPECT_EQ(GetFileAttributesA(path), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), 2u);
+}
+
+}  // namespace
