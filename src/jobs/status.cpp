@@ -1,3 +1,160 @@
-#include "jobs/modes.h"
+// Mode STATUS: the video processor's identity, health, memory detection and
+// calibration results, refreshed on any key until 'q'.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 
-Outcome vxpStatus() { return modeNotAvailable("STATUS"); }
+#include "isp/isp_message.h"
+#include "isp/isp_transaction.h"
+#include "jobs/modes.h"
+#include "link/serial_port.h"
+#include "platform/win32.h"
+
+namespace {
+
+constexpr int kMsgWords = 256;
+
+// One line of the report: the text for a set bit and for a clear one.
+struct BitLine {
+  int bit;
+  const char* set;
+  const char* clear;
+};
+
+const char* osdLoadText(unsigned code) {
+  switch (code) {
+    case 0: return "OSD Load Table OK";
+    case 1: return "No load data table entry in configuration info";
+    case 2: return "Load table corrupted or absent";
+    case 3: return "Load table empty";
+    case 4: return "Load table too big";
+    case 5: return "Memory overflow";
+    case 6: return "Awaiting trigger of manual OSD bulk load";
+    default: return "Error Unknown";
+  }
+}
+
+const char* configText(unsigned code) {
+  switch (code) {
+    case 0: return "Insystem program mode";
+    case 1: return "Configuration in progress";
+    case 2: return "Configuration complete";
+    case 3: return "Configuration error";
+    case 4: return "Firmware incompatible with device type";
+    default: return "Error Unknown";
+  }
+}
+
+// Lines without a line end pair up with the next one into two columns.
+const BitLine kVideoMemory[] = {
+    {0, "           SDRAM 1 Detected", "           SDRAM 1 Not Detected"},
+    {3, "           SDRAM 4 Detected \n", "           SDRAM 4 Not Detected \n"},
+    {1, "           SDRAM 2 Detected", "           SDRAM 2 Not Detected"},
+    {4, "           SDRAM 5 Detected \n", "           SDRAM 5 Not Detected\n"},
+    {2, "           SDRAM 3 Detected\n", "           SDRAM 3 Not Detected\n"},
+};
+const BitLine kOsdMemory[] = {
+    {5, "           SDRAM 1 Detected", "           SDRAM 1 Not Detected"},
+    {6, "           SDRAM 2 Detected \n", "           SDRAM 2 Not Detected\n"},
+};
+const BitLine kFlashMemory[] = {
+    {0, "           CS0 Detected", "           CS0 Not Detected"},
+    {4, "           CS4 Detected\n", "           CS4 Not Detected\n"},
+    {1, "           CS1 Detected", "           CS1 Not Detected"},
+    {5, "           CS5 Detected\n", "           CS5 Not Detected\n"},
+    {2, "           CS2 Detected", "           CS2 Not Detected"},
+    {6, "               CS6 Detected\n", "               CS6 Not Detected\n"},
+    {3, "           CS3 Detected", "           CS3 Not Detected"},
+    {7, "               CS7 Detected \n", "               CS7 Not Detected\n"},
+};
+const BitLine kOsdCalibration[] = {
+    {0, "           Byte 0 : Passed", "           Byte 0 : Not Passed"},
+    {2, "            Byte 2 : Passed\n", "            Byte 2 : Not Passed\n"},
+    {1, "           Byte 1 : Passed", "           Byte 1 : Not Passed"},
+    {3, "            Byte 3 : Passed\n", "            Byte 3 : Not Passed\n"},
+};
+const BitLine kVideoCalibration[] = {
+    {0, "           Byte 0 : Passed", "           Byte 0 : Not Passed"},
+    {5, "            Byte 5 : Passed\n", "            Byte 5 : Not Passed\n"},
+    {1, "           Byte 1 : Passed", "           Byte 1 : Not Passed"},
+    {6, "            Byte 6 : Passed\n", "            Byte 6 : Not Passed\n"},
+    {2, "           Byte 2 : Passed", "           Byte 2 : Not Passed"},
+    {7, "            Byte 7 : Passed\n", "            Byte 7 : Not Passed\n"},
+    {3, "           Byte 3 : Passed", "           Byte 3 : Not Passed"},
+    {8, "            Byte 8 : Passed\n", "            Byte 8 : Not Passed\n"},
+    {4, "           Byte 4 : Passed", "           Byte 4 : Not Passed"},
+    {9, "            Byte 9 : Passed\n", "            Byte 9 : Not Passed\n"},
+};
+
+template <std::size_t N>
+void printBits(const BitLine (&lines)[N], unsigned value) {
+  for (const BitLine& l : lines) std::printf("%s", (value >> l.bit) & 1u ? l.set : l.clear);
+}
+
+// Clears the first 15 words of both arrays, fills the request, sends it.
+// False when the request could not be written: the port is gone.
+bool request(uint16_t* msg, uint16_t* response, uint16_t header, uint16_t arg1, uint16_t arg2) {
+  std::memset(msg, 0, 15 * sizeof(uint16_t));
+  std::memset(response, 0, 15 * sizeof(uint16_t));
+  msg[0] = header;
+  msg[1] = arg1;
+  msg[2] = arg2;
+  lrc = TRUE;
+  sendISPCmd(msg, response, 0);  // a lost answer leaves its fields at 0
+  return lrc != FALSE;
+}
+
+}  // namespace
+
+Outcome vxpStatus() {
+  uint16_t msg[kMsgWords] = {};
+  uint16_t response[kMsgWords] = {};
+  bool portOk = true;
+
+  for (;;) {
+    uint16_t test[50] = {};
+
+    portOk &= request(msg, response, kDeviceNameRequest, 0, 0);
+    for (int k = 0; k < 6; ++k) {
+      test[2 * k] = static_cast<uint16_t>(response[1 + k] >> 8);  // high byte first
+      test[2 * k + 1] = static_cast<uint16_t>(response[1 + k] & 0xFF);
+    }
+    portOk &= request(msg, response, kStatusRequest, 0, 0);
+    test[12] = static_cast<uint16_t>(response[1] >> 8);    // OSD load status
+    test[13] = static_cast<uint16_t>(response[1] & 0xFF);  // configuration status
+    test[14] = response[2];                                // device type
+    test[15] = static_cast<uint16_t>((response[14] >> 8) & 0x7F);  // memory detection
+    test[16] = static_cast<uint16_t>(response[14] & 0xFF);         // flash detection
+    portOk &= request(msg, response, kCalibrationReadRequest, 0x005E, 0x0B06);
+    test[17] = static_cast<uint16_t>(response[3] & 0xFF);  // OSD memory calibration
+    portOk &= request(msg, response, kCalibrationReadRequest, 0x007C, 0x0005);
+    test[18] = response[3];  // video memory calibration
+
+    std::printf("\n/********** VXP STATUS ***********/ \n");
+    std::printf("\nDevice Name         -> %c%c%c%c%c%c%c%c%c%c%c%c", test[0], test[1], test[2],
+                test[3], test[4], test[5], test[6], test[7], test[8], test[9], test[10],
+                test[11]);
+    std::printf("\nDevice Type         -> GF%x", static_cast<unsigned>(test[14]));
+    std::printf("\nOSD Load Status     -> %s", osdLoadText(test[12]));
+    std::printf("\nConfig Status       -> %s", configText(test[13]));
+    std::printf("\nMemory Devices      ->\n\r");
+    std::printf("    Video Memory:  \n");
+    printBits(kVideoMemory, test[15]);
+    std::printf("    OSD Memory:  \n");
+    printBits(kOsdMemory, test[15]);
+    std::printf("    Flash Memory:  \n");
+    printBits(kFlashMemory, test[16]);
+    std::printf("SDRAM Calibration   ->\n\r");
+    std::printf("    OSD : \n");
+    printBits(kOsdCalibration, test[17]);
+    std::printf("    Video: \n");
+    printBits(kVideoCalibration, test[18]);
+    std::printf("\n/******** END OF VXP STATUS ********/ ");
+    std::printf("\nPress Enter to refresh or 'Q' to quit ");
+
+    // The end of the input counts as 'q': nobody is left to press a key.
+    const int c = _getch();
+    if (c == 'q' || c == 'Q' || c < 0) break;
+  }
+  return portOk ? Outcome::Success : Outcome::Failure;
+}
