@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "util/util.h"
+
+namespace {
+
+unsigned hexOf(const char* text) {
+  unsigned char v = 0xEE;
+  strHexTolong(&v, text);
+  return v;
+}
+
+TEST(StrHexTolong, TwoUpperCaseDigitsAtMostAndStopsAtAnythingElse) {
+  EXPECT_EQ(hexOf("3F"), 0x3Fu);
+  EXPECT_EQ(hexOf("A0"), 0xA0u);
+  EXPECT_EQ(hexOf("FF"), 0xFFu);
+  EXPECT_EQ(hexOf("00"), 0x00u);
+  EXPECT_EQ(hexOf("F"), 0x0Fu);     // F then NUL
+  EXPECT_EQ(hexOf("5a"), 0x05u);    // lower case stops, keeping what was built
+  EXPECT_EQ(hexOf("a5"), 0x00u);
+  EXPECT_EQ(hexOf("0a"), 0x00u);
+  EXPECT_EQ(hexOf("G1"), 0x00u);
+  EXPECT_EQ(hexOf(":1"), 0x00u);    // between '9' and 'A'
+  EXPECT_EQ(hexOf("@1"), 0x00u);
+  EXPECT_EQ(hexOf("123"), 0x12u);   // never a third character
+  EXPECT_EQ(hexOf(""), 0x00u);
+  EXPECT_EQ(hexOf("\xC1" "1"), 0x00u);
+}
+
+TEST(StrDecTolong, TwoDigitsAtMost) {
+  const std::pair<const char*, int32_t> cases[] = {
+      {"09", 9}, {"999", 99}, {"123", 12}, {"7x", 7}, {"", 0}, {"x7", 0}, {"\xB5" "1", 0}};
+  for (const auto& c : cases) {
+    int32_t v = -5;
+    strDecTolong(&v, c.first);
+    EXPECT_EQ(v, c.second) << c.first;
+  }
+}
+
+TEST(NumberToText, DecimalAndHexWithoutSignPrefixOrLeadingZeros) {
+  char text[16];
+  longToDecStr(0, text);
+  EXPECT_STREQ(text, "0");
+  longToDecStr(2147483647, text);
+  EXPECT_STREQ(text, "2147483647");
+  longToDecStr(1000, text);
+  EXPECT_STREQ(text, "1000");
+  longToDecStr(-1, text);
+  EXPECT_STREQ(text, "");
+
+  longToHexStr(255, text);
+  EXPECT_STREQ(text, "FF");
+  longToHexStr(0x7FFFFFFF, text);
+  EXPECT_STREQ(text, "7FFFFFFF");
+  longToHexStr(0xABCDE, text);
+  EXPECT_STREQ(text, "ABCDE");
+  longToHexStr(0, text);
+  EXPECT_STREQ(text, "0");
+  longToHexStr(-1, text);
+  EXPECT_STREQ(text, "");
+}
+
+TEST(Find, FirstMatchOrMinusOneAndNulGivesTheLength) {
+  EXPECT_EQ(find(':', "COM1:"), 4);
+  EXPECT_EQ(find('x', "COM1"), -1);
+  EXPECT_EQ(find('\0', "COM1"), 4);
+  EXPECT_EQ(find('C', "COM1"), 0);
+  EXPECT_EQ(find(0x100 + 'O', "COM1"), 1);  // only the low byte counts
+}
+
+TEST(Find, IndexStaysWithinSixteenBits) {
+  std::string text(40000, 'a');
+  text[32767] = 'b';
+  text[32768] = 'c';
+  EXPECT_EQ(find('b', text.c_str()), 32767);
+  EXPECT_EQ(find('c', text.c_str()), -1);  // beyond the 16-bit index
+  EXPECT_EQ(find('\0', text.c_str()), -1);
+}
+
+}  // namespace
