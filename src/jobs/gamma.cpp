@@ -1,3 +1,108 @@
-#include "jobs/modes.h"
+// GAMMA mode: sends a gamma table of 1024 red-green-blue lines to the card.
+//
+// The whole file is checked before anything goes to the card.  After
+// "#GAMMA 3 0\r" each of the 3072 ten-bit values goes out as two raw bytes,
+// high byte first, and the card acknowledges it with '.'; then one checksum
+// byte (the sum of all value bytes modulo 256), and the card answers '~'
+// and its verdict, 'S' (stored) or 'E' (refused).  The port keeps the
+// time-outs it was opened with.
+#include <cstdio>
+#include <cstring>
 
-Outcome ProgramGamma(const char*) { return modeNotAvailable("GAMMA"); }
+#include "common/ticks.h"
+#include "jobs/card_bytes.h"
+#include "jobs/gamma_table.h"
+#include "jobs/modes.h"
+#include "link/serial_port.h"
+
+namespace {
+
+constexpr DWORD kDrainMs = 5000;   // both drains together
+constexpr DWORD kValueMs = 60000;  // per value, its acknowledgement included
+constexpr DWORD kEndMs = 5000;     // for '~' and for the verdict
+constexpr int kLinePiece = 255;    // characters per line read
+
+Outcome failureEnding(std::FILE* fd) {
+  if (fd != nullptr) std::fclose(fd);
+  std::printf("\nPress any key to continue\n");
+  _getch();
+  return Outcome::Failure;
+}
+
+}  // namespace
+
+Outcome ProgramGamma(const char* fileName) {
+  std::FILE* fd = std::fopen(fileName, "rb");
+  if (fd == nullptr) {
+    std::printf("/nFile load error\n");
+    return failureEnding(nullptr);
+  }
+  std::rewind(fd);
+
+  const DWORD drainDeadline = deadlineIn(kDrainMs);
+  if (!drainLine(drainDeadline)) return failureEnding(fd);
+
+  char vecteur[kLinePiece + 1];
+  std::memset(vecteur, 0, sizeof vecteur);
+  GammaTable table;
+  std::printf("\n->Analysing Gamma File...");
+  while (std::fgets(vecteur, sizeof vecteur, fd) != nullptr) {
+    if (table.addLine(vecteur) == GammaLineResult::OutOfRange) {
+      std::printf("\nError, the RGB value must be between 0 and 1023.");
+      return failureEnding(fd);
+    }
+  }
+  if (!table.complete()) {
+    std::printf("Gamma File error -> The file contains %d lines (only 1024 lines are accepted)",
+                table.lines());
+    return failureEnding(fd);
+  }
+  std::printf("OK");
+  std::printf("\n->Sending Gamma Data...");
+
+  DWORD written = 0;
+  lrc = WriteFile(lport, "#GAMMA 3 0\r", 11, &written, nullptr);
+  lnumbytes = written;
+  if (!lrc) return failureEnding(fd);
+  Sleep(100);
+  lnumbytes = 0;
+  if (!drainLine(drainDeadline)) return failureEnding(fd);
+
+  unsigned char bytes[2 * kGammaValues];
+  table.wireBytes(bytes);
+  unsigned char checksum = 0;
+  for (int i = 0; i < kGammaValues; ++i) {
+    const DWORD begin = deadlineIn(kValueMs);
+    const unsigned char high = bytes[2 * i];
+    const unsigned char low = bytes[2 * i + 1];
+    WriteFile(lport, &high, 1, &written, nullptr);
+    written = 0;
+    lrc = WriteFile(lport, &low, 1, &written, nullptr);
+    lnumbytes = written;
+    checksum = static_cast<unsigned char>(checksum + low + high);
+    if (!lrc || written != 1) {
+      std::printf("ERROR 0");
+      return failureEnding(fd);
+    }
+    if (awaitCardByte('.', '.', begin) == 0) {
+      std::printf("ERROR 1");
+      return failureEnding(fd);
+    }
+  }
+
+  WriteFile(lport, &checksum, 1, &written, nullptr);
+
+  if (awaitCardByte('~', '~', deadlineIn(kEndMs)) == 0) {
+    std::printf("\nERROR 2");
+    return failureEnding(fd);
+  }
+  const int verdict = awaitCardByte('E', 'S', deadlineIn(kEndMs));
+  if (verdict == 0) {
+    std::printf("\nERROR 3");
+    return failureEnding(fd);
+  }
+  std::printf(verdict == 'S' ? "Success\n" : "Failed\n");
+  std::printf("\n");
+  std::fclose(fd);
+  return verdict == 'S' ? Outcome::Success : Outcome::Failure;
+}

@@ -1,14 +1,54 @@
 #include "components/remote.h"
 
-namespace cardsim {
+#include <algorithm>
 
-void answerCommand(CardContext&, const std::string& line, Wire& w) {
-  w.note("command '" + line + "' refused");
-  w.send("#NACK\r");
+namespace cardsim {
+namespace {
+
+bool named(const Options& o, const char* option, const std::string& word) {
+  const std::vector<std::string> words = o.all(option);
+  return std::find(words.begin(), words.end(), word) != words.end();
 }
 
-void answerLoneCarriageReturn(CardContext&, Wire& w) { w.send(">"); }
+void logCommand(CardContext& card, const std::string& entry) {
+  std::vector<uint8_t> log = card.state.load("remote.log").value_or(std::vector<uint8_t>{});
+  log.insert(log.end(), entry.begin(), entry.end());
+  log.push_back('\n');
+  card.state.save("remote.log", log);
+}
 
-std::vector<OptionSpec> remoteOptions() { return {}; }
+}  // namespace
+
+void answerCommand(CardContext& card, const std::string& line, Wire& w) {
+  const Options& o = card.options;
+  const std::string word = line.substr(0, line.find(' '));
+  if (named(o, "remote-silent", word)) {
+    w.note("command '" + line + "' left unanswered");
+    return;
+  }
+  bool ack = !named(o, "remote-nack", word);
+  if (ack && o.has("remote-known")) ack = named(o, "remote-known", word);
+  w.note("command '" + line + "' " + (ack ? "acknowledged" : "refused"));
+  logCommand(card, (ack ? "ACK " : "NACK ") + line);
+  const std::string stray = o.get("remote-stray");
+  if (!stray.empty()) w.send(stray);
+  w.send(ack ? "#ACK\r" : "#NACK\r");
+}
+
+void answerLoneCarriageReturn(CardContext& card, Wire& w) {
+  if (card.options.has("remote-no-prompt")) return;
+  w.send(">");
+}
+
+std::vector<OptionSpec> remoteOptions() {
+  return {
+      {"remote-nack", true, "refuse commands with this first word (\"#NACK\\r\"; repeatable)"},
+      {"remote-silent", true, "leave commands with this first word unanswered (repeatable)"},
+      {"remote-known", true,
+       "acknowledge only commands with these first words, refuse the rest (repeatable)"},
+      {"remote-stray", true, "bytes sent before every command answer (without '#')"},
+      {"remote-no-prompt", false, "do not answer a lone carriage return"},
+  };
+}
 
 }  // namespace cardsim

@@ -1,0 +1,8 @@
+// EDID programming beyond the EDID mode itself.
+#pragma once
+
+#include "common/outcome.h"
+
+// Sends "#EDID 0\r": the card goes back to its built-in default EDID.  No
+// answer is read; Success when the command went out.
+Outcome ProgramDefaultEDID();
