@@ -423,7 +423,8 @@ TEST(VxpCard, FaultsRefuseOrSpoilTheAnswer) {
 }
 
 TEST(VxpCard, MicroCommandFaults) {
-  Rig rig(Args{{"micro-fault", "silence@R:2"}, {"micro-fault", "unknown@P"}, {"micro-fault", "invalid=Z@4"}});
+  Rig rig(Args{{"micro-fault", "silence@R:2"}, {"micro-fault", "unknown@P"}, {"micro-fault", "invalid=Z@4"},
+               {"micro-fault", "slow@E:2"}});
   EXPECT_EQ(rig.micro('R'), "=M*");
   EXPECT_EQ(rig.micro('R'), "");     // the second =MR
   EXPECT_EQ(rig.micro('P'), "=M~");  // every =MP, not carried out:
@@ -431,6 +432,9 @@ TEST(VxpCard, MicroCommandFaults) {
   EXPECT_EQ(rig.micro('A'), "=MZ");  // the fourth command
   EXPECT_EQ(rig.micro('E'), "=M*");
   EXPECT_TRUE(rig.w.noted("fault silence@R:2 on micro command 2 (=MR 2)"));
+  rig.vxp->onMicroCommand('E', rig.w);  // the second =ME: late, but carried out
+  ASSERT_EQ(rig.w.sent.size(), 1u);
+  EXPECT_EQ(rig.w.sent[0].at, 15001u);
 }
 
 TEST(VxpCard, FaultOptionSyntax) {
@@ -453,13 +457,17 @@ TEST(VxpCard, FaultOptionSyntax) {
   ASSERT_TRUE(parseVxpFault("invalid=#@E:2x2", true, &f, &error));
   EXPECT_EQ(f.value, '#');
   EXPECT_TRUE(f.hits("E", 3, 9));
+  ASSERT_TRUE(parseVxpFault("nack@driver-write:1x0", false, &f, &error));  // hits none
+  EXPECT_FALSE(f.hits("driver-write", 1, 1));
 
   for (const char* bad : {"nack", "bogus@1", "nack@0", "nack@flash-writes", "nack@flash-write:0",
-                          "nack@flash-writex3", "echo=3@1", "noise=abc@1", "slow@2x0"})
+                          "nack@flash-writex3", "echo=3@1", "noise=abc@1", "slow@flash-readx2"})
     EXPECT_FALSE(parseVxpFault(bad, false, &f, &error)) << bad;
   EXPECT_FALSE(parseVxpFault("nack@R", true, &f, &error));
   EXPECT_FALSE(parseVxpFault("silence@RR", true, &f, &error));
   EXPECT_FALSE(parseVxpFault("silence=1@R", true, &f, &error));
+  EXPECT_FALSE(parseVxpFault("invalid=ab@R", true, &f, &error));
+  EXPECT_TRUE(parseVxpFault("slow=12000@A", true, &f, &error));
 }
 
 TEST(VxpCard, FlashOutlivesTheCardThroughTheStateDirectory) {

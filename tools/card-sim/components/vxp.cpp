@@ -80,7 +80,7 @@
 //   N            the N-th ISP frame (or micro command) of any kind
 //   NAME         every request of that kind
 //   NAME:N       the N-th request of that kind
-//   ...xR        R consecutive numbers from N on (N:3x7 hits 3 to 9)
+//   ...xR        R consecutive numbers from N on (NAME:3x7 hits 3 to 9; x0 none)
 // ISP request kinds: driver-write, driver-call, mode, mode-status,
 // flash-write, flash-read, device-name, status, calibration, other (a frame
 // the VXP cannot place).  Micro command kinds: the letter (P, R, A, E, ...).
@@ -103,10 +103,12 @@
 //                so does not move the address, so the updater's re-read gets
 //                the same block
 //   slow[=MS]    the answer comes MS ms late (default 4000: one read time-out)
-// Micro fault kinds; the command is not carried out:
+// Micro fault kinds; the first three leave the command not carried out:
 //   silence      no answer
 //   unknown      "=M~" (not recognised)
 //   invalid[=C]  "=M" and the character C (default '?')
+//   slow[=MS]    carried out, "=M*" comes MS ms late (default 15000: one of
+//                the updater's 10 s waits runs out first)
 //
 // Examples: --vxp-fault nack@flash-write:3x7 (one block refused seven times),
 // --vxp-fault echo@7, --vxp-fault wrongdev@mode-status:1,
@@ -186,7 +188,7 @@ bool knownKindName(const std::string& name) {
 const char* const kIspFaultKinds[] = {"nack", "echo", "silence", "badsum", "wronglen",
                                       "noise", "cut", "wrongdev", "otherid", "slow"};
 const char* const kIspFaultsWithValue[] = {"noise", "wrongdev", "otherid", "slow"};
-const char* const kMicroFaultKinds[] = {"silence", "unknown", "invalid"};
+const char* const kMicroFaultKinds[] = {"silence", "unknown", "invalid", "slow"};
 
 template <std::size_t N>
 bool among(const std::string& s, const char* const (&list)[N]) {
@@ -242,9 +244,11 @@ bool parseVxpFault(const std::string& text, bool micro, VxpFault* fault, std::st
     return bad("unknown fault kind '" + f.kind + "'");
   if (eq != std::string::npos) {
     std::string value = left.substr(eq + 1);
-    if (micro) {
-      if (f.kind != "invalid" || value.size() != 1) return bad("only invalid=C takes a value, one character");
+    if (micro && f.kind == "invalid") {
+      if (value.size() != 1) return bad("invalid=C takes one character");
       f.value = static_cast<unsigned char>(value[0]);
+    } else if (micro) {
+      if (f.kind != "slow" || !parseNumber(value, &f.value)) return bad("only invalid=C and slow=MS take a value");
     } else {
       if (!among(f.kind, kIspFaultsWithValue)) return bad("'" + f.kind + "' takes no value");
       if (!parseNumber(value, &f.value)) return bad("bad value '" + value + "'");
@@ -254,7 +258,6 @@ bool parseVxpFault(const std::string& text, bool micro, VxpFault* fault, std::st
   std::size_t x = which.rfind('x');
   if (x != std::string::npos && x > 0 && allDigits(which.substr(x + 1))) {
     parseNumber(which.substr(x + 1), &f.repeat);
-    if (f.repeat < 1) return bad("a repeat count must be at least 1");
     which = which.substr(0, x);
   } else {
     x = std::string::npos;
@@ -698,12 +701,17 @@ void Vxp::onMicroCommand(char letter, Wire& w) {
   long nth = m.card.count("micro-commands");
   long nthOfLetter = m.card.count(std::string("micro-commands:") + letter);
   std::string command = std::string("=M") + letter;
+  Ms delay = m.answerMs;
   for (const VxpFault& f : m.microFaults) {
     if (!f.hits(std::string(1, letter), nthOfLetter, nth)) continue;
     char text[128];
-    std::snprintf(text, sizeof text, "fault %s on micro command %ld (%s %ld): not carried out", f.text.c_str(),
-                  nth, command.c_str(), nthOfLetter);
+    std::snprintf(text, sizeof text, "fault %s on micro command %ld (%s %ld)%s", f.text.c_str(), nth,
+                  command.c_str(), nthOfLetter, f.kind == "slow" ? "" : ": not carried out");
     w.note(text);
+    if (f.kind == "slow") {
+      delay += static_cast<Ms>(f.value >= 0 ? f.value : 15000);
+      break;
+    }
     if (f.kind == "unknown") w.send("=M~", m.answerMs);
     if (f.kind == "invalid") w.send("=M" + std::string(1, static_cast<char>(f.value >= 0 ? f.value : '?')), m.answerMs);
     return;
@@ -732,10 +740,10 @@ void Vxp::onMicroCommand(char letter, Wire& w) {
       break;
     default:
       w.note("micro command " + command + ": not known");
-      w.send("=M~", m.answerMs);
+      w.send("=M~", delay);
       return;
   }
-  w.send("=M*", m.answerMs);
+  w.send("=M*", delay);
 }
 
 std::vector<OptionSpec> vxpOptions() {
@@ -747,8 +755,9 @@ std::vector<OptionSpec> vxpOptions() {
        "(nack@flash-write:3x7). Request kinds: driver-write, driver-call, mode, mode-status, flash-write, "
        "flash-read, device-name, status, calibration, other"},
       {"micro-fault", true,
-       "KIND[=C]@WHICH: spoil micro command answers (repeatable), the command is not carried out. KIND: "
-       "silence, unknown (\"=M~\"), invalid[=C] (\"=M\" and C, default '?'). WHICH: N, a letter (P, R, A, E), "
+       "KIND[=VALUE]@WHICH: spoil micro command answers (repeatable). KIND: silence, unknown (\"=M~\"), "
+       "invalid[=C] (\"=M\" and C, default '?'), all three not carried out; slow[=MS] (\"=M*\" MS ms late, "
+       "default 15000). WHICH: N, a letter (P, R, A, E), "
        "LETTER:N, with xR for R in a row (silence@R:2)"},
       {"vxp-answer-ms", true, "time the VXP and the micro take to answer, in ms (default 1)"},
       {"vxp-erase-ms", true, "time an erase of a whole flash device takes, in ms; a part takes its share (default 2000)"},
