@@ -1,0 +1,256 @@
+// VIPER, VERIFY and ALL in-process against the simulated card on the
+// virtual clock: whole jobs, injected faults, the flash left behind.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "jobs/modes.h"
+#include "link/serial_port.h"
+#include "support/fake_line.h"
+#include "support/sim_peer.h"
+
+namespace {
+
+using testsupport::FakeLine;
+using testsupport::SimPeer;
+using Bytes = std::vector<uint8_t>;
+
+Bytes readFile(const std::string& path) {
+  Bytes b;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return b;
+  int c;
+  while ((c = std::fgetc(f)) != EOF) b.push_back(static_cast<uint8_t>(c));
+  std::fclose(f);
+  return b;
+}
+
+void writeFile(const std::string& path, const Bytes& b) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
+  std::fclose(f);
+}
+
+Bytes pattern(std::size_t n, unsigned seed) {
+  Bytes b(n);
+  for (std::size_t k = 0; k < n; ++k) b[k] = static_cast<uint8_t>((k * 13 + seed) ^ (k >> 7));
+  return b;
+}
+
+// A driver image as the card knows it: its tag at the entry address 0x800.
+Bytes driver(const std::string& tag) {
+  Bytes b = pattern(0x1000, 99);
+  std::memcpy(&b[0x800], tag.c_str(), tag.size() + 1);
+  return b;
+}
+
+Bytes padded(Bytes b) {
+  b.resize((b.size() + 31) / 32 * 32, 0xFF);
+  return b;
+}
+
+int count(const std::string& s, const std::string& what) {
+  int n = 0;
+  for (std::size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
+  return n;
+}
+
+class ViperSim : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vipersim.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    ASSERT_NE(getcwd(oldDir, sizeof oldDir), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    writeFile("FDriver.bin", driver("FDRIVER"));
+    writeFile("SFDriver.bin", driver("SFDRIVER"));
+  }
+  void TearDown() override {
+    card.reset();
+    closePort();
+    ASSERT_EQ(chdir(oldDir), 0);
+    std::system(("rm -rf " + dir).c_str());
+  }
+  void startCard(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"--model", "HDMITOSDI"});
+    card = std::make_unique<SimPeer>(line, args, dir + "/state");
+    std::strcpy(lportname, "COM7");
+    std::strcpy(lfullportname, "\\\\.\\COM7");
+    ASSERT_TRUE(setUpPort(false));
+  }
+  Outcome viper(int device, const char* file) {
+    testing::internal::CaptureStdout();
+    const Outcome o = ProgramViper(device, file);
+    out = testing::internal::GetCapturedStdout();
+    return o;
+  }
+  Bytes flash(int device) { return readFile(dir + "/state/flash" + std::to_string(device) + ".bin"); }
+
+  FakeLine line;
+  std::unique_ptr<SimPeer> card;
+  std::string dir;
+  std::string out;
+  char oldDir[4096];
+};
+
+TEST_F(ViperSim, WritesDevices1And5And7) {
+  startCard();
+  const Bytes d5 = pattern(0x1000 + 40, 5);  // last block padded with 0xFF
+  const Bytes d1 = pattern(0x800, 1);
+  const Bytes d7 = pattern(0x100, 7);  // header only
+  writeFile("Device5.bin", d5);
+  writeFile("Device1.bin", d1);
+  writeFile("Device7.bin", d7);
+
+  uint64_t start = line.now();
+  EXPECT_EQ(viper(5, "Device5.bin"), Outcome::Success) << out;
+  EXPECT_EQ(flash(5), padded(d5));
+  EXPECT_EQ(out.rfind("Loading ISP Driver...\nFile Size : 4096 bytes\nSoft Reset...\n"
+                      "Waiting 5 sec...\nBegin Job...\n",
+                      0),
+            0u)
+      << out;
+  EXPECT_NE(out.find("\nCalling ISP Driver...\n\n\nTime : 0 minutes 6 seconds\n"
+                     "Programm Device5.bin ...\nFile Size : 4136 bytes\nSetting ISP Mode...\n"
+                     "Erasing device...\nBegin Job... Data ..\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\rJob at 100%\t\t\t\t\nSoft Reset.\n\nTime : 0 minutes 20 seconds\n"
+                     "\nTotal Time : 0 minutes 2"),
+            std::string::npos)
+      << out;
+  EXPECT_GE(line.now() - start, 27500u);
+
+  start = line.now();
+  EXPECT_EQ(viper(1, "Device1.bin"), Outcome::Success) << out;
+  EXPECT_EQ(flash(1), d1);
+  EXPECT_NE(out.find("Programm Device1.bin ...\nFile Size : 2048 bytes\nSetting ISP Mode...\n"
+                     "Begin Job...\n"),
+            std::string::npos);
+  EXPECT_GE(line.now() - start, 22000u);
+
+  EXPECT_EQ(viper(7, "Device7.bin"), Outcome::Success) << out;
+  EXPECT_EQ(flash(7), d7);
+  EXPECT_EQ(flash(5), padded(d5));  // untouched
+
+  // Read back: equal, then an image with three differing words.
+  unsigned long total = 99;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(verify("Device5.bin", 5, &total), 0);
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(total, 0u) << out;
+  Bytes changed = d5;
+  changed[0] ^= 0xFF;
+  changed[1] ^= 0x01;  // same word as byte 0
+  changed[0x801] ^= 0x10;
+  changed[0x1000 + 39] ^= 0x02;  // the last byte of the file
+  writeFile("Device5.bin", changed);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(verify("Device5.bin", 5, &total), 0);
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(total, 3u);
+  EXPECT_NE(out.find("\rJob at 100% ----- Mismatch Total 3 \t\t\t\t\n"), std::string::npos) << out;
+}
+
+TEST_F(ViperSim, SurvivesRefusalsLostAnswersAndSpoiledFrames) {
+  startCard({"--vxp-fault", "nack@flash-write:3", "--vxp-fault", "echo@flash-write:6",
+             "--vxp-fault", "silence@flash-write:9", "--vxp-fault", "noise@flash-write:12",
+             "--vxp-fault", "cut@flash-write:14", "--vxp-fault", "badsum@flash-write:16",
+             "--vxp-fault", "slow@flash-write:18",
+             "--vxp-fault", "nack@flash-write:40x6"});
+  const Bytes d5 = pattern(0x800, 55);
+  writeFile("Device5.bin", d5);
+  EXPECT_EQ(viper(5, "Device5.bin"), Outcome::Success) << out;
+  EXPECT_EQ(flash(5), d5);
+  EXPECT_EQ(count(out, "\nNACK received. Retry ... \n"), 8);  // 1 + echo + 6
+  EXPECT_EQ(count(out, "Unable to send command. Exit.SendISP\n"), 1);
+  EXPECT_EQ(count(out, "Bad checksum\n"), 1);
+  EXPECT_GE(count(out, "Timeout. Retry...SendISP\n"), 11);
+}
+
+TEST_F(ViperSim, SeventhFailureOfOneBlockEndsTheJob) {
+  startCard({"--vxp-fault", "nack@flash-write:3x7"});
+  writeFile("Device5.bin", pattern(0x400, 3));
+  line.keys = {'x'};
+  EXPECT_EQ(viper(5, "Device5.bin"), Outcome::Failure);
+  EXPECT_EQ(count(out, "Addr - 0x00000140\n"), 6) << out;
+  EXPECT_EQ(out.substr(out.size() - 28), "Press a key to continue ... ");
+  EXPECT_EQ(line.keysRead, 1);
+  EXPECT_EQ(out.find("Total Time"), std::string::npos);
+  EXPECT_EQ(line.writtenText().find("=ME\r"), std::string::npos);
+}
+
+TEST_F(ViperSim, DeviceNotSetMissingAndWrongDrivers) {
+  startCard({"--vxp-fault", "wrongdev@mode-status:1"});
+  writeFile("Device5.bin", pattern(0x400, 3));
+  EXPECT_EQ(viper(5, "Device5.bin"), Outcome::Failure);
+  EXPECT_NE(out.find("Erasing device...\nDevice not setted !\nPress a key to continue ... "),
+            std::string::npos)
+      << out;
+
+  // No driver file: nothing goes out on the line.
+  std::remove("SFDriver.bin");
+  writeFile("Device1.bin", pattern(0x400, 1));
+  line.written.clear();
+  EXPECT_EQ(viper(1, "Device1.bin"), Outcome::Failure);
+  EXPECT_EQ(out, "Loading ISP Driver...\nUnable to open file : SFDriver.bin\n"
+                 "Press a key to continue ... ");
+  EXPECT_TRUE(line.written.empty());
+
+  // The FDriver cannot program device 1: the card refuses ISP mode.
+  writeFile("SFDriver.bin", driver("FDRIVER"));
+  EXPECT_EQ(viper(1, "Device1.bin"), Outcome::Failure);
+  EXPECT_NE(out.find("Setting ISP Mode...\n\nNACK received. Retry ... \n"), std::string::npos)
+      << out;
+  EXPECT_TRUE(flash(1).empty());
+}
+
+TEST_F(ViperSim, RefusedClosingCommandFailsTheRunButKeepsTheFlash) {
+  startCard({"--micro-fault", "unknown@E"});
+  const Bytes d7 = pattern(0x200, 7);
+  writeFile("Device7.bin", d7);
+  EXPECT_EQ(viper(7, "Device7.bin"), Outcome::Failure);
+  EXPECT_EQ(flash(7), d7);
+  EXPECT_NE(out.find("Invalid command from micro ...\n\n=ME\r\n\nTotal Time : "),
+            std::string::npos)
+      << out;
+}
+
+TEST_F(ViperSim, AllWritesDevice5ThenDevice1) {
+  startCard();
+  const Bytes d5 = pattern(0x300, 5), d1 = pattern(0x300, 1);
+  writeFile("Device5.bin", d5);
+  writeFile("Device1.bin", d1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ProgramALL(1, 1, 0, 0), Outcome::Success);
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(flash(5), d5);
+  EXPECT_EQ(flash(1), d1);
+  const std::string wire = line.writtenText();
+  const std::size_t firstEnd = wire.find("=ME\r");
+  ASSERT_NE(firstEnd, std::string::npos);
+  EXPECT_NE(wire.find("=ME\r", firstEnd + 1), std::string::npos);
+  const std::size_t p5 = out.find("Program Device5.bin ...\n");
+  const std::size_t p1 = out.find("Program Device1.bin ...\n");
+  EXPECT_LT(p5, p1);
+  EXPECT_NE(out.find("\nTotal Time : "), std::string::npos);
+  EXPECT_EQ(line.timeouts.ReadIntervalTimeout, 0u);
+  EXPECT_EQ(line.timeouts.WriteTotalTimeoutConstant, 1u);
+
+  // A failed load stops the pass with the prompt and no total time.
+  std::remove("FDriver.bin");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ProgramALL(1, 1, 0, 0), Outcome::Failure);
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "Loading ISP Driver...\nUnable to open file : FDriver.bin\n"
+                 "Press a key to continue ... ");
+}
+
+}  // namespace
