@@ -25,7 +25,7 @@ class FpgaSession : public Session {
       usePlan_ = true;
       if (!parsePlan(o.get("fpga-plan"), &plan_, &error)) {
         w.note("bad --fpga-plan: " + error);
-        plan_.clear();
+        plan_.assign(1, PlanStep{PlanStep::End, 0, 'E'});
       }
     }
     next(w);
