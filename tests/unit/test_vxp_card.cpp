@@ -302,6 +302,15 @@ TEST(VxpCard, RefusesWhatTheServiceCannotDo) {
   EXPECT_TRUE(isNack(rig.mode(0x0200, 8, 0, 32), 0x502, 0x0005));
   EXPECT_TRUE(isNack(rig.mode(0x0300, 5, 0, 32), 0x502, 0x0005));
   EXPECT_EQ(rig.micro('Q'), "=M~");
+
+  // Reading back: a driver that does not know the device refuses, and with
+  // --vxp-read-needs-driver the ROM service does not read at all.
+  rig.loadDriver("SFDRIVER");
+  EXPECT_TRUE(isNack(rig.mode(0x0200, 5, 0, 32), 0x502, 0x0004));
+  Rig strict(Args{{"vxp-read-needs-driver", "1"}});
+  EXPECT_TRUE(isNack(strict.mode(0x0200, 5, 0, 32), 0x502, 0x0004));
+  strict.loadDriver("FDRIVER");
+  EXPECT_TRUE(strict.accepted(strict.mode(0x0200, 5, 0, 32), 0x5502));
 }
 
 TEST(VxpCard, ProgrammingOnlyClearsBits) {
