@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# VIPER against the simulated card, in real time: devices 5, 1 and 7 each
+# after its ISP driver, the card's flash compared with the image; a missing
+# driver; a driver that cannot serve the device.
+source "$(dirname "$0")/lib.sh" "$@"
+source "$E2E_DIR/vxp_lib.sh"
+
+make_driver "$WORK/FDriver.bin" FDRIVER
+make_driver "$WORK/SFDriver.bin" SFDRIVER
+make_image "$WORK/Device5.bin" 0xC14 5   # not a whole number of blocks
+make_image "$WORK/Device1.bin" 0x800 1
+make_image "$WORK/Device7.bin" 0x300 7
+padded_copy "$WORK/Device5.bin" "$WORK/Device5.padded"
+
+start_card --model HDMITOSDI
+
+case_ "device 5 after FDriver: data, header, last block padded with 0xFF"
+run_updater COM7 VIPER Device5.bin
+expect_rc 0
+expect_same "$WORK/state/flash5.bin" "$WORK/Device5.padded"
+expect_out_contains $'Loading ISP Driver...\nFile Size : 4096 bytes\nSoft Reset...\nWaiting 5 sec...\nBegin Job...\n'
+expect_out_contains $'\nCalling ISP Driver...\n\n\nTime : 0 minutes '
+expect_out_contains $'Programm Device5.bin ...\nFile Size : 3092 bytes\nSetting ISP Mode...\nErasing device...\nBegin Job... Data ..\n'
+expect_out_contains $'\rJob at 100%\t\t\t\t\n\nSetting ISP Mode...\nBegin Job... Header...\n'
+expect_out_contains $'\rJob at 100%\t\t\t\t\nSoft Reset.\n\nTime : 0 minutes '
+expect_out_contains $'\nTotal Time : 0 minutes '
+expect_log_order "micro command =MP" "micro command =MR" "ISP driver write 0x0800" \
+  "FDRIVER runs" "ISP flash write 0x00000100" "ISP flash write 0x00000000" \
+  "micro command =MA" "micro command =MR" "micro command =ME"
+
+case_ "device 1 after SFDriver"
+run_updater COM7 VIPER Device1.bin
+expect_rc 0
+expect_same "$WORK/state/flash1.bin" "$WORK/Device1.bin"
+expect_out_contains $'Programm Device1.bin ...\nFile Size : 2048 bytes\nSetting ISP Mode...\nBegin Job...\n'
+
+case_ "device 7 after FDriver"
+run_updater COM7 VIPER Device7.bin
+expect_rc 0
+expect_same "$WORK/state/flash7.bin" "$WORK/Device7.bin"
+expect_same "$WORK/state/flash5.bin" "$WORK/Device5.padded"
+
+case_ "missing driver: the image is never opened"
+mv "$WORK/SFDriver.bin" "$WORK/SFDriver.away"
+run_updater COM7 VIPER Device1.bin <<<"x"
+expect_rc 1
+{ banner "HDMI TO SDI" 2.5
+  printf 'Loading ISP Driver...\nUnable to open file : SFDriver.bin\nPress a key to continue ... \nExit updater\n'; } >"$WORK/expected"
+expect_out "$WORK/expected"
+
+case_ "a driver that cannot serve the device: ISP mode refused"
+cp "$WORK/FDriver.bin" "$WORK/SFDriver.bin"
+make_image "$WORK/Device1.bin" 0x200 11
+run_updater COM7 VIPER Device1.bin
+expect_rc 1
+expect_out_contains $'Setting ISP Mode...\n\nNACK received. Retry ... \n'
+expect_out_contains $'Press a key to continue ... \nExit updater\n'
+expect_out_lacks "Total Time"
+
+finish
