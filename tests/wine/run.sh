@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The Windows build run for real: updater.exe under Wine against card-sim.
 #
-#   tests/wine/run.sh UPDATER_EXE CARD_SIM WORK_DIR [UPDATER_EXE_32]
+#   tests/wine/run.sh UPDATER_EXE CARD_SIM WORK_DIR [UPDATER_EXE_32 [UPDATER]]
 #
+# UPDATER_EXE_32 is only checked (a static .exe that needs system DLLs
+# only): these machines run no 32-bit programs.  UPDATER, the native build,
+# lets cases compare the two builds' output for the same card and keys.
 # WORK_DIR keeps the Wine prefix between runs (about 700 MB, made once in
 # 5-11 s) and the temporary folders of the run; it belongs in a build folder.
 # Every case_*.sh beside this script runs with the end-to-end helpers of
@@ -19,6 +22,7 @@ EXE=${1:-}
 CARDSIM=${2:-}
 DIR=${3:-}
 EXE32=${4:-}
+NATIVE=${5:-}
 
 if ! command -v wine >/dev/null 2>&1; then
   echo "SKIPPED: wine is not installed, so the Wine cases of the Windows build did not run"
@@ -29,7 +33,7 @@ if [ -z "$EXE" ] || [ ! -f "$EXE" ]; then
   exit 0
 fi
 if [ -z "$CARDSIM" ] || [ -z "$DIR" ]; then
-  echo "usage: $0 UPDATER_EXE CARD_SIM WORK_DIR [UPDATER_EXE_32]" >&2
+  echo "usage: $0 UPDATER_EXE CARD_SIM WORK_DIR [UPDATER_EXE_32 [UPDATER]]" >&2
   exit 2
 fi
 EXE=$(readlink -f "$EXE")
@@ -88,6 +92,7 @@ wine cmd /c exit </dev/null >/dev/null 2>&1
 echo "--- Wine ready in $(since "$started") s ($(wine --version 2>/dev/null))"
 
 export WINE_UPDATER_EXE=$EXE
+[ -n "$NATIVE" ] && [ -x "$NATIVE" ] && export NATIVE_UPDATER=$(readlink -f "$NATIVE")
 cases=${WINE_CASES:-$(cd "$HERE" && ls case_*.sh | sed 's/^case_//; s/\.sh$//')}
 for name in $cases; do
   echo "=== wine case: $name"
