@@ -20,3 +20,32 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Release archives, named with the version from CMakeLists.txt:
+#   dist/updater-V-windows.zip         x86/updater.exe (32-bit), x64/updater.exe, README.md
+#   dist/updater-V-linux-ARCH.tar.gz   updater, card-sim, README.md
+# The .exe files come from the MinGW-w64 builds that `make build` makes when
+# the cross compilers are installed.  Binaries are stripped in the archives.
+VERSION := $(shell sed -n 's/^project(updater VERSION \([0-9.]*\).*)/\1/p' CMakeLists.txt)
+DIST ?= dist
+ARCH := $(shell uname -m)
+WIN_NAME := updater-$(VERSION)-windows
+LINUX_NAME := updater-$(VERSION)-linux-$(ARCH)
+
+dist: build
+	@for f in $(BUILD)/windows-i686/updater.exe $(BUILD)/windows-x86_64/updater.exe; do \
+	  test -f $$f || { echo "make dist: $$f is missing: install g++-mingw-w64-x86-64 and g++-mingw-w64-i686"; exit 1; }; \
+	done
+	rm -rf $(DIST)/stage
+	mkdir -p $(DIST)/stage/$(WIN_NAME)/x86 $(DIST)/stage/$(WIN_NAME)/x64 $(DIST)/stage/$(LINUX_NAME)
+	i686-w64-mingw32-strip -o $(DIST)/stage/$(WIN_NAME)/x86/updater.exe $(BUILD)/windows-i686/updater.exe
+	x86_64-w64-mingw32-strip -o $(DIST)/stage/$(WIN_NAME)/x64/updater.exe $(BUILD)/windows-x86_64/updater.exe
+	strip -o $(DIST)/stage/$(LINUX_NAME)/updater $(BUILD)/updater
+	strip -o $(DIST)/stage/$(LINUX_NAME)/card-sim $(BUILD)/card-sim
+	cp README.md $(DIST)/stage/$(WIN_NAME)/
+	cp README.md $(DIST)/stage/$(LINUX_NAME)/
+	rm -f $(DIST)/$(WIN_NAME).zip $(DIST)/$(LINUX_NAME).tar.gz
+	cd $(DIST)/stage && cmake -E tar cf ../$(WIN_NAME).zip --format=zip $(WIN_NAME)
+	cd $(DIST)/stage && cmake -E tar czf ../$(LINUX_NAME).tar.gz $(LINUX_NAME)
+	rm -rf $(DIST)/stage
+	@ls -l $(DIST)/$(WIN_NAME).zip $(DIST)/$(LINUX_NAME).tar.gz
