@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# VIPER against a misbehaving simulated card, in real time: refused, echoed,
+# lost and spoiled answers survived with a correct flash; the seventh
+# refusal of one block ends the job; a card that sets another device.
+source "$(dirname "$0")/lib.sh" "$@"
+source "$E2E_DIR/vxp_lib.sh"
+
+make_driver "$WORK/FDriver.bin" FDRIVER
+make_image "$WORK/Device5.bin" 0x800 55
+
+case_ "NACK, echo, silence, noise, cut-off and bad checksum survived"
+start_card --model SDITOHDMI --vxp-fault nack@flash-write:5 --vxp-fault echo@flash-write:10 \
+  --vxp-fault silence@flash-write:15 --vxp-fault noise@flash-write:20 \
+  --vxp-fault cut@flash-write:25 --vxp-fault badsum@flash-write:30
+run_updater COM7 VIPER Device5.bin
+expect_rc 0
+expect_same "$WORK/state/flash5.bin" "$WORK/Device5.bin"
+expect_count 'GSPI Timeout\n\nNACK received. Retry ... \n' 1
+expect_count '\nNACK received. Retry ... \n' 2
+expect_count '\nNACK on unknown command. ' 1  # the echo: its word 1 is image data
+expect_count 'Timeout. Retry...SendISP\n' 10
+expect_count 'Unable to send command. Exit.SendISP\n' 1
+expect_count 'Bad checksum\n' 1
+expect_count 'ISP Mode Status Request ...\n' 3
+expect_out_contains $'\nTotal Time : 1 minutes '
+
+case_ "the seventh refusal of one block ends the job"
+start_card --model SDITOHDMI --vxp-fault nack@flash-write:3x7
+run_updater COM7 VIPER Device5.bin <<<"k"
+expect_rc 1
+expect_count 'Addr - 0x00000140\n' 6
+expect_count 'ISP Mode Status Request ...\n' 7
+expect_out_contains $'Press a key to continue ... \nExit updater\n'
+expect_log_lacks "micro command =ME"
+
+case_ "Device not setted !"
+start_card --model SDITOHDMI --vxp-fault wrongdev@mode-status:1
+run_updater COM7 VIPER Device5.bin
+expect_rc 1
+expect_out_contains $'Erasing device...\nDevice not setted !\nPress a key to continue ... \nExit updater\n'
+expect_log_lacks "ISP flash write"
+
+finish
