@@ -30,7 +30,8 @@ run_updater COM7 VERIFY Device5.bin
 if ! mode_missing; then
   expect_rc 0
   expect_out_contains "File Size : 3092 bytes"
-  expect_out_contains $'\rJob at 100% ----- Mismatch Total 0 \t\t\t\t\n\nTotal Time : 0 minutes 0 seconds\n\nExit updater\n'
+  expect_out_contains $'\rJob at 100% ----- Mismatch Total 0 \t\t\t\t\n\nTotal Time : 0 minutes '
+  expect_out_contains $' seconds\n\nExit updater\n'
 fi
 
 case_ "VERIFY: three differing words"

@@ -83,10 +83,11 @@ if [ ! -f "$WINEPREFIX/.updater-ready" ]; then
   touch "$WINEPREFIX/.updater-ready"
 fi
 
-# One persistent server for the whole run.  The first program after the
-# server starts spawns helpers that keep its output open, so a warm-up call
-# comes first; the cases then read each run's output to its end.
-wineserver -p >"$DIR/wineserver.log" 2>&1
+# One server for the whole run; it stays up between the programs and ends
+# 30 s after the last one, should this script be killed before its trap
+# runs.  The first program after the server starts spawns helpers that keep
+# its output open, so a warm-up call comes first.
+wineserver -p30 >"$DIR/wineserver.log" 2>&1
 trap 'wineserver -k >/dev/null 2>&1' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1
 echo "--- Wine ready in $(since "$started") s ($(wine --version 2>/dev/null))"
