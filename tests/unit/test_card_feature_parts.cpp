@@ -365,7 +365,9 @@ TEST(CardFpga, GivesUpWhenTheUpdaterGoesAway) {
   c.feed(*s, {0x07});
   ASSERT_TRUE(s->timer().has_value());
   c.w.t = *s->timer();
+  c.w.out.clear();
   s->onTimer(c.w);
+  EXPECT_EQ(c.w.out, "~T");
   EXPECT_TRUE(s->finished());
   EXPECT_EQ(c.state.load("fpga.xsvf"), (std::vector<uint8_t>{0x07}));
 }

@@ -51,10 +51,12 @@ class FpgaSession : public Session {
     return lastActivity_ + kIdleMs;
   }
 
+  // The microcontroller stops waiting and reports the broken programming
+  // ('~' 'T'); an updater still in its request loop ends there instead of
+  // waiting for ever.
   void onTimer(Wire& w) override {
-    w.note("FPGA stream abandoned after " + std::to_string(received_.size()) + " bytes");
-    store();
-    done_ = true;
+    w.note("FPGA stream abandoned: no byte for " + std::to_string(kIdleMs) + " ms");
+    end('T', w);
   }
 
   bool finished() const override { return done_; }

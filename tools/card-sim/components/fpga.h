@@ -4,8 +4,9 @@
 // It reads the stream as it arrives and asks for exactly the bytes of the
 // next instruction: '*' for a single byte (an opcode, a one-byte operand),
 // '$' '$' H L for an operand block of H * 256 + L bytes.  At XCOMPLETE it
-// ends with '~' 'S'; a malformed stream ends with '~' 'E'.  The received
-// stream is stored as "fpga.xsvf" in the state directory.
+// ends with '~' 'S'; a malformed stream ends with '~' 'E', a stream that
+// stops for 10 s with '~' 'T'.  The received stream is stored as
+// "fpga.xsvf" in the state directory.
 #pragma once
 
 #include <memory>
