@@ -27,8 +27,7 @@ if ! mode_missing; then
   { banner "HDMI TO SDI" 2.5
     $GEN output 300 3000 /dev/stdout
     printf '\nTotal Time : M minutes S seconds\n\nExit updater\n'; } >"$WORK/expected"
-  sed -E 's/: [0-9]+ minutes [0-9]+ seconds/: M minutes S seconds/' "$WORK/out" >"$WORK/out.norm"
-  expect_same "$WORK/out.norm" "$WORK/expected"
+  expect_out_timeless "$WORK/expected"
   # The micro kernel went at 9600 bit/s, the rest at 115200 bit/s.
   if grep -qE '< +55 +@9600' "$WORK/card.log" && grep -q 'bitrate accepted' "$WORK/card.log"; then pass
   else fail "bit rates in the card's log"; fi
