@@ -33,3 +33,14 @@ expect_log_lacks() {
 expect_err_contains() {
   if grep -qF -- "$1" "$WORK/err"; then pass; else fail "stderr lacks: $1"; cat "$WORK/err"; fi
 }
+
+# expect_out_timed FILE: as expect_out, but the seconds of the time line may
+# differ (a loaded machine can push a half-second transfer past a second).
+expect_out_timed() {
+  sed -E 's/Time : 0 minutes [0-9]+ seconds/Time : 0 minutes N seconds/' "$WORK/out" >"$WORK/out.timed"
+  sed -E 's/Time : 0 minutes [0-9]+ seconds/Time : 0 minutes N seconds/' "$1" >"$WORK/expected.timed"
+  if cmp -s "$WORK/out.timed" "$WORK/expected.timed"; then pass; else
+    fail "output differs from $(basename "$1")"
+    diff <(od -c "$WORK/expected.timed") <(od -c "$WORK/out.timed") | head -20
+  fi
+}

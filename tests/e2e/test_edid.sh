@@ -27,7 +27,7 @@ run_updater COM7 EDID EDID.bin
 expect_rc 0
 { banner "HDMI TO SDI" 2.5
   printf '\n->Program EDID with  128 bytes...\nSuccess\n\nTotal Time : 0 minutes 0 seconds\n\n\nExit updater\n'; } >"$WORK/expected"
-expect_out "$WORK/expected"
+expect_out_timed "$WORK/expected"
 expect_same "$WORK/state/edid.bin" "$WORK/EDID.bin"
 # With correct block checksums the transfer checksum is 0.
 if grep -q '# command #EDID 1' "$WORK/card.log" && grep -q '# EDID checksum matches' "$WORK/card.log"; then pass; else fail "card log"; fi
@@ -39,7 +39,7 @@ run_updater COM7 EDID two.bin
 expect_rc 0
 { banner "DVI TO SDI" 3.0 PLUS
   printf '\n->Program EDID with  256 bytes...\nSuccess\n\nTotal Time : 0 minutes 0 seconds\n\n\nExit updater\n'; } >"$WORK/expected"
-expect_out "$WORK/expected"
+expect_out_timed "$WORK/expected"
 expect_same "$WORK/state/edid.bin" "$WORK/two.bin"
 
 case_ "127, 129, 255 and 257 bytes are refused before anything is sent"
@@ -62,7 +62,7 @@ run_updater COM7 EDID EDID.bin
 expect_rc 1
 { banner "HDMI TO SDI" 2.5
   printf '\n->Program EDID with  128 bytes...\nFailed\n\nTotal Time : 0 minutes 0 seconds\n\n\nExit updater\n'; } >"$WORK/expected"
-expect_out "$WORK/expected"
+expect_out_timed "$WORK/expected"
 [ -e "$WORK/state/edid.bin" ] && fail "the card stored a refused EDID" || pass
 
 finish
