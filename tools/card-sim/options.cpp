@@ -22,20 +22,20 @@ bool Options::parse(int argc, char** argv, const std::vector<OptionSpec>& known,
       name = name.substr(0, eq);
       inlineValue = true;
     }
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* found = nullptr;
     for (const OptionSpec& s : known)
-      if (name == s.name) spec = &s;
-    if (!spec) {
+      if (name == s.name) found = &s;
+    if (!found) {
       *error = "unknown option '--" + name + "'";
       return false;
     }
-    if (spec->takesValue && !inlineValue) {
+    if (found->takesValue && !inlineValue) {
       if (i + 1 >= argc) {
         *error = "option '--" + name + "' needs a value";
         return false;
       }
       value = argv[++i];
-    } else if (!spec->takesValue) {
+    } else if (!found->takesValue) {
       if (inlineValue) {
         *error = "option '--" + name + "' takes no value";
         return false;
