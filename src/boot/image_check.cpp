@@ -72,7 +72,8 @@ bool ImageCheck::run(const std::vector<char>& text) {
 bool ImageCheck::record(const std::string& token, unsigned long line) {
   if (token[0] != 'S') return refuse(line, "the record does not start with S");
   if (token.size() > kMaxRecordLength)
-    return refuse(line, format("the record is longer than %lu characters", kMaxRecordLength));
+    return refuse(line, format("the record is longer than %lu characters",
+                               static_cast<unsigned long>(kMaxRecordLength)));
   for (std::size_t c = 1; c < token.size(); ++c) {
     if (hexValue(token[c]) < 0) {
       const unsigned char bad = static_cast<unsigned char>(token[c]);
@@ -82,7 +83,8 @@ bool ImageCheck::record(const std::string& token, unsigned long line) {
       else
         std::snprintf(what, sizeof what, "0x%02X", bad);
       return refuse(line, std::string("character ") + what +
-                              format(" at column %lu is not an upper-case hex digit", c + 1));
+                              format(" at column %lu is not an upper-case hex digit",
+                                     static_cast<unsigned long>(c + 1)));
     }
   }
   const char type = token.size() > 1 ? token[1] : '\0';
@@ -94,7 +96,7 @@ bool ImageCheck::record(const std::string& token, unsigned long line) {
   const uint32_t count = bytes[0];
   if (count + 1 != bytes.size())
     return refuse(line, format("the byte count 0x%02lX does not match the record's %lu bytes",
-                               count, bytes.size() - 1));
+                               count, static_cast<unsigned long>(bytes.size() - 1)));
   unsigned sum = 0;
   for (std::size_t b = 0; b + 1 < bytes.size(); ++b) sum += bytes[b];
   const uint8_t expected = static_cast<uint8_t>(~sum);
@@ -152,7 +154,8 @@ bool ImageCheck::place(uint32_t address, const std::vector<uint8_t>& data, unsig
                                "the data must run from 0x800 without gaps",
                                address, expected));
   if (secondPhase_ + n > kDataBlockSize)
-    return refuse(line, format("more than %lu data bytes from 0x800", kDataBlockSize));
+    return refuse(line, format("more than %lu data bytes from 0x800",
+                               static_cast<unsigned long>(kDataBlockSize)));
   secondPhase_ += n;
   return true;
 }

@@ -76,7 +76,7 @@ def output(kernel_size, second_size, out):
     for i in range(1, (second_size + 127) // 128 * 128 + 1):
         text += " \rJob at %0.2f %%" % min(100.0, i * 100 / second_size - 0.05)
     text += "\rJob at 100 %      \n\rOK\nEND...REBOOT THE DEVICE!\n"
-    if out == "-":
+    if out in ("-", "/dev/stdout"):
         sys.stdout.write(text)
         sys.stdout.flush()
         return

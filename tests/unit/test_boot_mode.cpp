@@ -15,6 +15,7 @@
 #include "boot/boot_mode.h"
 #include "boot/fdt.h"
 #include "frontend/startup.h"
+#include "jobs/modes.h"
 #include "link/serial_port.h"
 #include "support/fake_line.h"
 #include "support/sim_peer.h"
@@ -334,6 +335,36 @@ TEST_F(MicroMode, RunningFirmwareHandsOverAndTheTotalTimeFollows) {
   std::vector<uint8_t> flash = flashOf(line, card);
   ASSERT_EQ(flash.size(), kFlashSize);
   EXPECT_TRUE(std::equal(first.begin(), first.end(), flash.begin()));
+}
+
+TEST_F(MicroMode, UnansweredModeCommandIsNotFollowedByTheSecond) {
+  // A boot program listening at 9600 bit/s does not hear "#MICROMODE\r".
+  FakeLine line;
+  SimPeer card(line, {"--boot-mode"});
+  std::strcpy(lportname, "COM7");
+  std::strcpy(lfullportname, "\\\\.\\COM7");
+  ASSERT_TRUE(setUpPort(false));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ProgramMicro(), Outcome::Success);
+  out = testing::internal::GetCapturedStdout();
+  const std::string w = line.writtenText();
+  EXPECT_EQ(w.find("#MICROMODE\r"), 0u);
+  EXPECT_EQ(w.find("#MICRO\r"), std::string::npos);
+  EXPECT_NE(out.find("END...REBOOT THE DEVICE!\n\nTotal Time : 0 minutes 1"), std::string::npos);
+  closePort();
+}
+
+TEST_F(MicroMode, SilentBootProgramEndsTheModeWithoutASecondAttempt) {
+  FakeLine line;
+  SimPeer card(line, {"--model", "HDMITOSDI", "--boot-silent", "always"});
+  EXPECT_EQ(run({"COM7", "MICRO"}), 1);
+  const std::string tail =
+      "\n->CHECKING COMMUNICATION WITH SH2..."
+      "\nTime Out...No communication with Boot Program...Maybe there's an old firmware..."
+      "\nNow Calling the function to check the version of the firmware..."
+      "\nTotal Time : 0 minutes 10 seconds\n\nExit updater\n";
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
 }
 
 TEST_F(MicroMode, FailureInsideTheProgrammerEndsWithStatusOne) {
