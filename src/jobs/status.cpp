@@ -114,20 +114,20 @@ Outcome vxpStatus() {
   for (;;) {
     uint16_t test[50] = {};
 
-    portOk &= request(msg, response, kDeviceNameRequest, 0, 0);
+    portOk = request(msg, response, kDeviceNameRequest, 0, 0) && portOk;
     for (int k = 0; k < 6; ++k) {
       test[2 * k] = static_cast<uint16_t>(response[1 + k] >> 8);  // high byte first
       test[2 * k + 1] = static_cast<uint16_t>(response[1 + k] & 0xFF);
     }
-    portOk &= request(msg, response, kStatusRequest, 0, 0);
+    portOk = request(msg, response, kStatusRequest, 0, 0) && portOk;
     test[12] = static_cast<uint16_t>(response[1] >> 8);    // OSD load status
     test[13] = static_cast<uint16_t>(response[1] & 0xFF);  // configuration status
     test[14] = response[2];                                // device type
     test[15] = static_cast<uint16_t>((response[14] >> 8) & 0x7F);  // memory detection
     test[16] = static_cast<uint16_t>(response[14] & 0xFF);         // flash detection
-    portOk &= request(msg, response, kCalibrationReadRequest, 0x005E, 0x0B06);
+    portOk = request(msg, response, kCalibrationReadRequest, 0x005E, 0x0B06) && portOk;
     test[17] = static_cast<uint16_t>(response[3] & 0xFF);  // OSD memory calibration
-    portOk &= request(msg, response, kCalibrationReadRequest, 0x007C, 0x0005);
+    portOk = request(msg, response, kCalibrationReadRequest, 0x007C, 0x0005) && portOk;
     test[18] = response[3];  // video memory calibration
 
     std::printf("\n/********** VXP STATUS ***********/ \n");
