@@ -306,6 +306,37 @@ TEST_F(BootMode, FirstSilenceOfTheRunAsksForTheOldFirmwareOnce) {
   closePort();
 }
 
+TEST_F(BootMode, ChangeBaudRateReopensThePortAtTheNewRate) {
+  FakeLine line;
+  std::strcpy(lportname, "COM7");
+  std::strcpy(lfullportname, "\\\\.\\COM7");
+  ASSERT_TRUE(setUpPort(false));
+  HANDLE port = lport;
+  DCB dcb = lDCB;
+  COMMTIMEOUTS timeouts{};
+  const int opens = line.opens;
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(changebaudrate(port, dcb, timeouts, lfullportname, 9600));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(line.opens, opens + 1);
+  EXPECT_EQ(line.baud(), 9600u);
+  EXPECT_EQ(dcb.BaudRate, 9600u);
+  EXPECT_EQ(line.dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+  EXPECT_EQ(line.dcb.ByteSize, 8);
+  EXPECT_EQ(line.timeouts.ReadIntervalTimeout, MAXDWORD);
+  EXPECT_EQ(line.timeouts.ReadTotalTimeoutConstant, 1u);
+  EXPECT_EQ(line.timeouts.WriteTotalTimeoutMultiplier, 100u);
+  EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, MAXDWORD);
+
+  // A device that cannot be opened ends it without a message.
+  line.openError = 2;
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(changebaudrate(port, dcb, timeouts, lfullportname, 115200));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+  lport = INVALID_HANDLE_VALUE;  // closed by changebaudrate
+}
+
 // ---- MICRO mode and the start-up's boot-mode branch ----
 
 class MicroMode : public BootMode {
