@@ -426,4 +426,22 @@ TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {
   EXPECT_EQ(card.micros, "RR");  // never sent twice
 }
 
+TEST(IspTickWrap, WaitsKeepTheirLengthAcrossTheWrap) {
+  FakeLine line(0xFFFFFFFFu - 1500);  // the tick count wraps 1.5 s into the wait
+  std::strcpy(lportname, "COM7");
+  std::strcpy(lfullportname, "\\\\.\\COM7");
+  ASSERT_TRUE(setUpPort(false));
+  uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
+  uint16_t response[kIspMaxWords] = {};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(sendISPCmd(msg, response, 0), 0);
+  const uint64_t afterIsp = line.now();
+  const unsigned char cmd[] = "=MA\r";
+  EXPECT_EQ(sendMicroCmd(cmd, 4), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_GE(afterIsp, 33000u);
+  EXPECT_GE(line.now() - afterIsp, 60000u);
+  closePort();
+}
+
 }  // namespace
