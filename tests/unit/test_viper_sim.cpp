@@ -175,35 +175,9 @@ TEST_F(ViperSim, SurvivesRefusalsLostAnswersAndSpoiledFrames) {
   EXPECT_GE(count(out, "Timeout. Retry...SendISP\n"), 11);
 }
 
-TEST_F(ViperSim, SeventhFailureOfOneBlockEndsTheJob) {
-  startCard({"--vxp-fault", "nack@flash-write:3x7"});
-  writeFile("Device5.bin", pattern(0x400, 3));
-  line.keys = {'x'};
-  EXPECT_EQ(viper(5, "Device5.bin"), Outcome::Failure);
-  EXPECT_EQ(count(out, "Addr - 0x00000140\n"), 6) << out;
-  EXPECT_EQ(out.substr(out.size() - 28), "Press a key to continue ... ");
-  EXPECT_EQ(line.keysRead, 1);
-  EXPECT_EQ(out.find("Total Time"), std::string::npos);
-  EXPECT_EQ(line.writtenText().find("=ME\r"), std::string::npos);
-}
-
-TEST_F(ViperSim, DeviceNotSetMissingAndWrongDrivers) {
-  startCard({"--vxp-fault", "wrongdev@mode-status:1"});
-  writeFile("Device5.bin", pattern(0x400, 3));
-  EXPECT_EQ(viper(5, "Device5.bin"), Outcome::Failure);
-  EXPECT_NE(out.find("Erasing device...\nDevice not setted !\nPress a key to continue ... "),
-            std::string::npos)
-      << out;
-
-  // No driver file: nothing goes out on the line.
-  std::remove("SFDriver.bin");
+TEST_F(ViperSim, DriverThatCannotServeTheDevice) {
+  startCard();
   writeFile("Device1.bin", pattern(0x400, 1));
-  line.written.clear();
-  EXPECT_EQ(viper(1, "Device1.bin"), Outcome::Failure);
-  EXPECT_EQ(out, "Loading ISP Driver...\nUnable to open file : SFDriver.bin\n"
-                 "Press a key to continue ... ");
-  EXPECT_TRUE(line.written.empty());
-
   // The FDriver cannot program device 1: the card refuses ISP mode.
   writeFile("SFDriver.bin", driver("FDRIVER"));
   EXPECT_EQ(viper(1, "Device1.bin"), Outcome::Failure);
