@@ -36,6 +36,9 @@ struct Job {
   DWORD begin = 0;
   unsigned time = 0;  // progress lines printed in the phase
 
+  Job() = default;
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
   ~Job() {
     if (file != nullptr) std::fclose(file);
     std::free(mem);

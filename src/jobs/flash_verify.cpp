@@ -23,6 +23,9 @@ constexpr DWORD kDrainLimitMs = 5000;
 struct Image {
   unsigned char* mem = nullptr;
   FILE* file = nullptr;
+  Image() = default;
+  Image(const Image&) = delete;
+  Image& operator=(const Image&) = delete;
   ~Image() { release(); }
   void release() {
     if (file != nullptr) std::fclose(file);
