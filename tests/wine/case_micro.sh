@@ -2,7 +2,8 @@
 # MICRO under Wine: the firmware hands the microcontroller to its boot
 # program, SetCommState drops the open port to 9600 bit/s and the boot-mode
 # programmer raises it to 115200 bit/s, all on the one handle: the COM7
-# device link is removed once the banner is out, so any reopen would fail.
+# device link is removed as soon as the card hears "#MICROMODE\r", so any
+# reopen would fail.
 source "$(dirname "$0")/../e2e/lib.sh" "$@"
 source "$(dirname "$0")/wine_lib.sh"
 GEN="python3 $E2E_DIR/micro_image.py"
@@ -17,7 +18,8 @@ $GEN flash "$WORK/part1.bin" "$WORK/part2.bin" "$WORK/expected_flash.bin"
 
 case_ "MICRO programs the flash on the one open port"
 start_card --model HDMITOSDI
-WINE_UNPLUG_AFTER="Software Version" run_updater COM7 MICRO
+unplug_when_card_hears 'command #MICROMODE'
+run_updater COM7 MICRO
 if ! mode_missing; then
   expect_rc 0
   stop_card

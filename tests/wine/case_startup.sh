@@ -25,7 +25,19 @@ expect_rc 2
 { banner "SL-SDI TO DVI" 2.5; usage_tail ALL; } >"$WORK/expected"
 expect_out "$WORK/expected"
 
+case_ "a healthy line is opened once"
+# With the real runtime, nothing before the identification may leave an
+# error code behind: it would make the identification reopen the port.
+# The port is unplugged once the probe byte has arrived.
+start_card --model HDMITOSDI
+unplug_when_card_hears '< +00'
+run_updater COM7 ALL
+expect_rc 0
+expect_out_lacks "Failed to"
+expect_out_contains "No update available."
+
 case_ "keyword errors"
+start_card --model SL-SDITODVI
 run_updater COM7 EDID EDID.bin
 expect_rc 2
 { banner "SL-SDI TO DVI" 2.5; printf 'Must be FPGA, VIPER, MICRO, CMD, GAMMA or ALL\n\nExit updater\n'; } >"$WORK/expected"

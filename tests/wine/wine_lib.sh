@@ -45,3 +45,16 @@ expect_out_timeless() {
     diff <(od -c "$1") <(od -c "$WORK/out.timeless") | head -20
   fi
 }
+
+# unplug_when_card_hears REGEX: once the card's log shows REGEX, removes
+# the card's line link in the background, and with it the Wine device link:
+# from then on COM7 cannot be opened again, so a run that reopens the port
+# fails, while one that keeps its handle goes on.
+unplug_when_card_hears() {
+  (
+    for _ in $(seq 1 3000); do
+      if grep -qE -- "$1" "$WORK/card.log" 2>/dev/null; then rm -f "$PORT_LINK"; exit 0; fi
+      sleep 0.01
+    done
+  ) &
+}

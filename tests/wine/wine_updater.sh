@@ -21,10 +21,7 @@
 #    byte for byte with the native texts.
 #
 # Environment: WINE_UPDATER_EXE, the .exe to run, and the WINEPREFIX of the
-# run.  WINE_UNPLUG_AFTER=TEXT removes the COM device links as soon as the
-# output shows TEXT: from then on the port cannot be opened again, so a run
-# that must keep its one handle (a bit-rate change in place) fails if it
-# reopens the port.  The exit status is the program's; 124 when stopped by SIGTERM (the
+# run.  The exit status is the program's; 124 when stopped by SIGTERM (the
 # time-out of lib.sh's run_updater).
 set -u
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -77,13 +74,7 @@ else
 fi
 PID=$!
 exec {tick}<> <(:)
-UNPLUG=${WINE_UNPLUG_AFTER:-}
 while kill -0 "$PID" 2>/dev/null; do
-  if [ -n "$UNPLUG" ] && grep -qF -- "$UNPLUG" "$TMP/out"; then
-    for var in $PORT_VARS; do name=${var#UPDATER_PORT_}; rm -f "$DEVICES/${name,,}"; done
-    PORT_VARS=
-    UNPLUG=
-  fi
   sync_links
   read -r -t 0.02 -u "$tick" _
 done
