@@ -8,7 +8,9 @@ source "$(dirname "$0")/../e2e/lib.sh" "$@"
 source "$(dirname "$0")/wine_lib.sh"
 GEN="python3 $E2E_DIR/micro_image.py"
 
-head -c 300 /dev/urandom >"$WORK/uGen7144.cde"
+# The micro kernel is echoed byte by byte: every byte value, 0x11 and 0x13
+# among them, comes back from the card (no XON/XOFF on the port).
+python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(256)) + bytes(range(44)))' >"$WORK/uGen7144.cde"
 head -c 200 /dev/urandom >"$WORK/Genm7144.cde"
 head -c 150 /dev/urandom >"$WORK/Genw7144.cde"
 head -c 1024 /dev/urandom >"$WORK/part1.bin"
