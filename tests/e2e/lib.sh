@@ -104,6 +104,16 @@ expect_same() {
   if cmp -s "$1" "$2"; then pass; else fail "$(basename "$1") differs from $(basename "$2")"; fi
 }
 
+# card_bytes received|sent: every byte the card received from the updater
+# (or sent to it), in order, as one line of hex.  Log lines split where the
+# pseudo-terminal's reads happened to split, so tests look at this instead.
+card_bytes() {
+  local dir='<'
+  [ "$1" = sent ] && dir='>'
+  awk -v d="$dir" '$2 == d { for (i = 3; i <= NF; i++) if ($i !~ /^@/) printf "%s ", $i }' "$WORK/card.log"
+  echo
+}
+
 show_out() { echo "  output was:"; sed -n '1,60p' "$WORK/out" | cat -A | sed 's/^/    /'; }
 
 # The banner the updater prints for a card, as printf arguments.
