@@ -22,24 +22,32 @@ constexpr int kChunkSize = 1000;          // file bytes per write
 constexpr long kProgressCap = 700000;     // files beyond this show 100 % early
 constexpr DWORD kReadSliceMs = 50;        // every read returns after this
 constexpr DWORD kRequestByteWaitMs = 1000;  // for the rest of a '$' sequence
+constexpr DWORD kPortLostMs = 2000;         // reads failing this long: the port is gone
 
-// One read of one byte; a read call that fails is repeated.  False when the
-// read slice passed without a byte.
-bool readByte(unsigned char* b) {
+enum ReadResult { kQuiet = 0, kByte = 1, kPortLost = -1 };
+
+// One read of one byte; a read call that fails is repeated.  kQuiet when
+// the read slice passed without a byte.  A port whose every read fails for
+// two seconds has gone (a card or adapter unplugged mid-stream): kPortLost,
+// rather than retrying for ever at full speed.
+ReadResult readByte(unsigned char* b) {
+  const DWORD lostAt = deadlineIn(kPortLostMs);
   for (;;) {
     lnumbytes = 0;
-    if (ReadFile(lport, b, 1, &lnumbytes, nullptr)) return lnumbytes == 1;
-    Sleep(0);
+    if (ReadFile(lport, b, 1, &lnumbytes, nullptr)) return lnumbytes == 1 ? kByte : kQuiet;
+    if (deadlinePassed(lostAt)) return kPortLost;
+    Sleep(1);
   }
 }
 
 // The rest of a '$' sequence.  The card sends its request in one go, but a
 // byte held up in a buffer must not be replaced by the previous one: wait
 // for it, up to a second from the request's start.
-bool readRequestByte(unsigned char* b, DWORD deadline) {
+ReadResult readRequestByte(unsigned char* b, DWORD deadline) {
   for (;;) {
-    if (readByte(b)) return true;
-    if (deadlinePassed(deadline)) return false;
+    const ReadResult r = readByte(b);
+    if (r != kQuiet) return r;
+    if (deadlinePassed(deadline)) return kQuiet;
   }
 }
 
@@ -102,6 +110,11 @@ Outcome abortEnding(std::FILE* fd, DWORD size) {
   return Outcome::Failure;
 }
 
+Outcome portLost(std::FILE* fd, DWORD size) {
+  std::printf("\nFailed to read data : error %ld\n", static_cast<long>(GetLastError()));
+  return abortEnding(fd, size);
+}
+
 Outcome fileReadError(std::FILE* fd, DWORD size) {
   std::fflush(stdout);
   std::perror("File read error\n");
@@ -151,11 +164,13 @@ Outcome ProgramFPGA(const char* fileName) {
       ++time;
     }
 
-    if (!readByte(&ucReadBuf[0])) continue;
+    const ReadResult request = readByte(&ucReadBuf[0]);
+    if (request == kPortLost) return portLost(fd, size);
+    if (request == kQuiet) continue;
 
     switch (ucReadBuf[0]) {
       case '~':
-        if (readByte(&ucReadBuf[0]) && ucReadBuf[0] == 'S') success = 1;
+        if (readByte(&ucReadBuf[0]) == kByte && ucReadBuf[0] == 'S') success = 1;
         finish = 1;
         break;
 
@@ -172,7 +187,9 @@ Outcome ProgramFPGA(const char* fileName) {
       case '$': {
         const DWORD deadline = deadlineIn(kRequestByteWaitMs);
         unsigned char second = 0, high = 0, low = 0;
-        if (!readRequestByte(&second, deadline)) {
+        const ReadResult r = readRequestByte(&second, deadline);
+        if (r == kPortLost) return portLost(fd, size);
+        if (r == kQuiet) {
           std::printf("\nerror : incomplete request from the card");
           break;
         }
@@ -180,7 +197,10 @@ Outcome ProgramFPGA(const char* fileName) {
           std::printf("\nerror : $%c", second);
           break;
         }
-        if (!readRequestByte(&high, deadline) || !readRequestByte(&low, deadline)) {
+        ReadResult r2 = readRequestByte(&high, deadline);
+        if (r2 == kByte) r2 = readRequestByte(&low, deadline);
+        if (r2 == kPortLost) return portLost(fd, size);
+        if (r2 == kQuiet) {
           std::printf("\nerror : incomplete request from the card");
           break;
         }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,29 @@ TEST_F(FeatureJob, FpgaProgressCountsAtMost700000Bytes) {
   expectOnlyProgressBetween(out, "\n->Programming FPGA...\n\rJob at 8.77 %",
                             "\rJob at 100.00 %\nSuccess");
   EXPECT_EQ(stored("fpga.xsvf"), big);
+}
+
+TEST_F(FeatureJob, FpgaEndsWhenThePortGoesAwayMidStream) {
+  // Reads that keep failing (the adapter was unplugged) end the stream with
+  // a message instead of retrying for ever.
+  start({"--fpga-plan", "*,*"});
+  const std::string path = file("fpga.xsvf", {1, 2, 3});
+  // The card's first request is answered, then every read fails.
+  struct Unplug : testsupport::Peer {
+    testsupport::Peer* inner;
+    void onWrite(const uint8_t* d, std::size_t n, uint32_t baud, testsupport::FakeLine& l) override {
+      inner->onWrite(d, n, baud, l);
+      if (n == 1 && d[0] == 1) l.failReads = 1 << 30;
+    }
+    std::optional<uint64_t> nextEvent() const override { return inner->nextEvent(); }
+    void onEvent(testsupport::FakeLine& l) override { inner->onEvent(l); }
+  } unplug;
+  unplug.inner = card.get();
+  line.setPeer(&unplug);
+  EXPECT_EQ(run([&] { return ProgramFPGA(path.c_str()); }), Outcome::Failure);
+  line.setPeer(card.get());
+  EXPECT_NE(out.find("\nFailed to read data : error 1117\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(std::string("Taille du fichier : 1\n") + kAbortTail), std::string::npos);
 }
 
 TEST_F(FeatureJob, FpgaWithoutItsFileSendsNothing) {
