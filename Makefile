@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test clean dist
+.PHONY: all build demo test sanitize clean dist
 
 all: build
 
@@ -18,8 +18,19 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The unit tests and the fast end-to-end scripts again, built with the
+# address and undefined-behaviour sanitizers.
+SANITIZE_BUILD ?= build-sanitize
+sanitize:
+	CXXFLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined" \
+	  cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DUPDATER_WINDOWS=OFF $(CMAKE_FLAGS)
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
+	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS) \
+	  -R 'e2e.test_(startup_rules|cardsim|fpga|edid|gamma|remote|verify_status)'
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD)
 
 # Release archives, named with the version from CMakeLists.txt:
 #   dist/updater-V-windows.zip         x86/updater.exe (32-bit), x64/updater.exe, README.md
