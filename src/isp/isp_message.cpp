@@ -29,3 +29,14 @@ void printMsgChar(const unsigned char* msg, int size) {
   for (int i = 0; i < count; ++i) std::printf("%02x", static_cast<unsigned>(msg[i]));
   std::printf("\n");
 }
+
+void buildIspModeRequest(uint16_t* msg, uint16_t operation, int device, uint32_t start,
+                         uint32_t count) {
+  msg[0] = kIspModeRequest;
+  msg[1] = operation;
+  msg[2] = static_cast<uint16_t>(device);
+  msg[3] = static_cast<uint16_t>(start & 0xFFFF);
+  msg[4] = static_cast<uint16_t>(start >> 16);
+  msg[5] = static_cast<uint16_t>(count & 0xFFFF);
+  msg[6] = static_cast<uint16_t>(count >> 16);
+}

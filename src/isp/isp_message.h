@@ -34,6 +34,12 @@ constexpr uint16_t kGspiTimeout = 0x1234;
 constexpr uint16_t kIspProgram = 0x0100;
 constexpr uint16_t kIspReadBack = 0x0200;
 
+// Fills words 0..6 of an ISP mode request: the operation (kIspProgram or
+// kIspReadBack), the device number, then the start address and the byte
+// count, each as two words, bits 15..0 first.
+void buildIspModeRequest(uint16_t* msg, uint16_t operation, int device, uint32_t start,
+                         uint32_t count);
+
 void createChecksum(uint16_t* msg);
 char checksumOK(const uint16_t* msg);
 void printMsg(const uint16_t* msg);

@@ -70,13 +70,7 @@ void completionLine() { std::printf("%cJob at 100%%\t\t\t\t", 13); }
 int sendIspMode(int device, DWORD start, DWORD count, DWORD wait) {
   uint16_t msg[kIspMaxWords] = {};
   uint16_t response[kIspMaxWords] = {};
-  msg[0] = kIspModeRequest;
-  msg[1] = kIspProgram;
-  msg[2] = static_cast<uint16_t>(device);
-  msg[3] = static_cast<uint16_t>(start & 0xFFFF);
-  msg[4] = static_cast<uint16_t>(start >> 16);
-  msg[5] = static_cast<uint16_t>(count & 0xFFFF);
-  msg[6] = static_cast<uint16_t>(count >> 16);
+  buildIspModeRequest(msg, kIspProgram, device, start, count);
   return sendISPCmd(msg, response, wait);
 }
 

@@ -45,13 +45,7 @@ int failureEnd(Image& image) {
 int sendReadBackMode(int device, DWORD start, DWORD count) {
   uint16_t msg[kMsgWords] = {};
   uint16_t response[kMsgWords] = {};
-  msg[0] = kIspModeRequest;
-  msg[1] = kIspReadBack;
-  msg[2] = static_cast<uint16_t>(device);
-  msg[3] = static_cast<uint16_t>(start & 0xFFFF);
-  msg[4] = static_cast<uint16_t>(start >> 16);
-  msg[5] = static_cast<uint16_t>(count & 0xFFFF);
-  msg[6] = static_cast<uint16_t>(count >> 16);
+  buildIspModeRequest(msg, kIspReadBack, device, start, count);
   return sendISPCmd(msg, response, 0);
 }
 

@@ -4,34 +4,7 @@
 #include <climits>
 #include <cstring>
 
-namespace {
-
-// One "%d" conversion at `*pos`: leading white space, an optional sign and
-// at least one digit.  False (nothing stored, position unchanged) when no
-// number starts there.
-bool scanInt(const char* line, std::size_t* pos, int* value) {
-  std::size_t p = *pos;
-  while (line[p] != '\0' && std::isspace(static_cast<unsigned char>(line[p]))) ++p;
-  bool negative = false;
-  if (line[p] == '+' || line[p] == '-') {
-    negative = line[p] == '-';
-    ++p;
-  }
-  if (!std::isdigit(static_cast<unsigned char>(line[p]))) return false;
-  long long v = 0;
-  while (std::isdigit(static_cast<unsigned char>(line[p]))) {
-    if (v <= INT_MAX) v = v * 10 + (line[p] - '0');
-    ++p;
-  }
-  if (negative) v = -v;
-  if (v > INT_MAX) v = INT_MAX;
-  if (v < INT_MIN) v = INT_MIN;
-  *value = static_cast<int>(v);
-  *pos = p;
-  return true;
-}
-
-}  // namespace
+#include "util/util.h"
 
 void parseGammaLine(const char* line, int values[3]) {
   values[0] = values[1] = values[2] = 0;

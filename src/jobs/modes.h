@@ -16,6 +16,3 @@ Outcome ProgramGamma(const char* fileName);                 // jobs/gamma.cpp
 // Flash verify (jobs/flash_verify.cpp): 0 when the whole image was compared,
 // -1 on failure; `mismatchTotal` receives the number of differing words.
 int verify(const char* filename, int device, unsigned long* mismatchTotal);
-
-// Printed by a mode whose handler is not part of this build.
-Outcome modeNotAvailable(const char* keyword);

@@ -1,5 +1,7 @@
 #include "jobs/remote_script.h"
 
+#include "util/util.h"
+
 #include <cctype>
 #include <climits>
 
@@ -20,21 +22,10 @@ std::size_t commandLength(const char* line) {
 }
 
 bool readPause(const char* line, int* wait) {
-  // "%d" right after the '&': blanks, an optional sign, digits.
+  // "%d" right after the '&'; a negative pause is no pause.
   std::size_t p = 1;
-  while (line[p] != '\0' && std::isspace(static_cast<unsigned char>(line[p]))) ++p;
-  bool negative = false;
-  if (line[p] == '+' || line[p] == '-') {
-    negative = line[p] == '-';
-    ++p;
-  }
-  if (!std::isdigit(static_cast<unsigned char>(line[p]))) return false;
-  long long v = 0;
-  while (std::isdigit(static_cast<unsigned char>(line[p]))) {
-    if (v <= INT_MAX) v = v * 10 + (line[p] - '0');
-    ++p;
-  }
-  if (v > INT_MAX) v = INT_MAX;
-  *wait = negative ? 0 : static_cast<int>(v);
+  int v = 0;
+  if (!scanInt(line, &p, &v)) return false;
+  *wait = v < 0 ? 0 : v;
   return true;
 }

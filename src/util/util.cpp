@@ -1,5 +1,8 @@
 #include "util/util.h"
 
+#include <cctype>
+#include <climits>
+
 int16_t find(int value, const char* str) {
   const char sought = static_cast<char>(value & 0xFF);
   // The index is 16-bit: the search ends before it would overflow.
@@ -71,4 +74,26 @@ void strHexTolong(unsigned char* value, const char* str) {
     }
     *value = static_cast<unsigned char>(*value * 16 + digit);
   }
+}
+
+bool scanInt(const char* text, std::size_t* pos, int* value) {
+  std::size_t p = *pos;
+  while (text[p] != '\0' && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
+  bool negative = false;
+  if (text[p] == '+' || text[p] == '-') {
+    negative = text[p] == '-';
+    ++p;
+  }
+  if (!std::isdigit(static_cast<unsigned char>(text[p]))) return false;
+  long long v = 0;
+  while (std::isdigit(static_cast<unsigned char>(text[p]))) {
+    if (v <= INT_MAX) v = v * 10 + (text[p] - '0');
+    ++p;
+  }
+  if (negative) v = -v;
+  if (v > INT_MAX) v = INT_MAX;
+  if (v < INT_MIN) v = INT_MIN;
+  *value = static_cast<int>(v);
+  *pos = p;
+  return true;
 }

@@ -3,6 +3,7 @@
 // allocates or keeps state; every one works on caller-owned buffers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Index of the first character of `str` equal to the low byte of `value`, or
@@ -28,3 +29,9 @@ void strDecTolong(int32_t* value, const char* str);
 // `str`; stops at the first other character, keeping the value built so far
 // ("3F" gives 0x3F, "F" gives 0x0F, "5a" gives 0x05, "a5" gives 0x00).
 void strHexTolong(unsigned char* value, const char* str);
+
+// One "%d" conversion at `text + *pos`: leading white space, an optional
+// sign and at least one digit.  The value saturates at the int range instead
+// of overflowing.  False (nothing stored, `*pos` unchanged) when no number
+// starts there; otherwise `*pos` moves past the number.
+bool scanInt(const char* text, std::size_t* pos, int* value);
