@@ -40,6 +40,16 @@ bool writeFrame(const unsigned char* frame, int length) {
 
 }  // namespace
 
+void drainIspInput(DWORD limitMs) {
+  unsigned char tempMsg[1024];
+  const DWORD limit = deadlineIn(limitMs);
+  DWORD got = 0;
+  do {
+    got = 0;
+    if (!ReadFile(lport, tempMsg, sizeof tempMsg, &got, nullptr)) got = 0;
+  } while (got > 0 && !deadlinePassed(limit));
+}
+
 int ReadISPResponse(unsigned char* tempMsg, int capacity) {
   unsigned char recMsg[55];
   int i = 0;

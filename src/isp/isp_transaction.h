@@ -12,6 +12,11 @@
 // first read.
 int sendISPCmd(uint16_t* msg, uint16_t* response, DWORD wait);
 
+// Drops whatever the card left in the input, reading until the line is
+// quiet (at most `limitMs` against a card that keeps sending): a late answer
+// would otherwise be taken for the answer to the next request.
+void drainIspInput(DWORD limitMs);
+
 // Finds one frame in the incoming bytes within 3000 ms; returns the bytes
 // stored in `tempMsg` ("=G" ... CR) or 0.  Never stores more than
 // `capacity` bytes.

@@ -46,18 +46,6 @@ struct Job {
   uint16_t word(DWORD at) const { return static_cast<uint16_t>(mem[at] | (mem[at + 1] << 8)); }
 };
 
-// Drops whatever the card left in the input: a late answer would be taken
-// for the answer to the first request.
-void drainInput() {
-  unsigned char tempMsg[1024];
-  const DWORD limit = deadlineIn(kDrainLimitMs);
-  DWORD got = 0;
-  do {
-    got = 0;
-    if (!ReadFile(lport, tempMsg, sizeof tempMsg, &got, nullptr)) got = 0;
-  } while (got > 0 && !deadlinePassed(limit));
-}
-
 void progress(Job& job, DWORD span, DWORD addr, double percent) {
   if ((span / 5000) * job.time < addr) {
     std::printf("%cJob at %0.2f %c", 13, percent, '%');
@@ -251,7 +239,7 @@ int loadFile(const char* filename, int device) {
     return -1;
   }
 
-  drainInput();
+  drainIspInput(kDrainLimitMs);
   job.begin = GetTickCount();
 
   bool ok = true;

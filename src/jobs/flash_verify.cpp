@@ -78,16 +78,7 @@ int verify(const char* filename, int device, unsigned long* mismatchTotal) {
   std::printf("File Size : %d bytes\n", static_cast<int>(maxAddr));
   std::memset(image.mem + maxAddr, 0xFF, 64);
 
-  // Drop a late answer left on the line before the first request.
-  {
-    unsigned char tempMsg[1024];
-    const DWORD limit = deadlineIn(kDrainLimitMs);
-    DWORD got = 0;
-    do {
-      got = 0;
-      if (!ReadFile(lport, tempMsg, sizeof tempMsg, &got, nullptr)) got = 0;
-    } while (got > 0 && !deadlinePassed(limit));
-  }
+  drainIspInput(kDrainLimitMs);
   const DWORD begin = GetTickCount();
 
   if (device < 1 || device > 7 || device == 6) {

@@ -19,6 +19,7 @@
 #include "link/serial_port.h"
 #include "support/fake_line.h"
 #include "support/sim_peer.h"
+#include "support/updater_run.h"
 #include "unit/srecords.h"
 
 namespace {
@@ -82,9 +83,7 @@ class BootMode : public testing::Test {
   // Opens the port onto `line` at 9600 bit/s and runs FDT once.
   int fdt(FakeLine& line) {
     (void)line;
-    std::strcpy(lportname, "COM7");
-    std::strcpy(lfullportname, "\\\\.\\COM7");
-    EXPECT_TRUE(setUpPort(false));
+    EXPECT_TRUE(testsupport::openTestPort());
     EXPECT_TRUE(setBaudRate(9600));
     testing::internal::CaptureStdout();
     int result = FDT(lport, lDCB, ct, lfullportname);
@@ -308,9 +307,7 @@ TEST_F(BootMode, FirstSilenceOfTheRunAsksForTheOldFirmwareOnce) {
 
 TEST_F(BootMode, ChangeBaudRateReopensThePortAtTheNewRate) {
   FakeLine line;
-  std::strcpy(lportname, "COM7");
-  std::strcpy(lfullportname, "\\\\.\\COM7");
-  ASSERT_TRUE(setUpPort(false));
+  ASSERT_TRUE(testsupport::openTestPort());
   HANDLE port = lport;
   DCB dcb = lDCB;
   COMMTIMEOUTS timeouts{};
@@ -342,13 +339,7 @@ TEST_F(BootMode, ChangeBaudRateReopensThePortAtTheNewRate) {
 class MicroMode : public BootMode {
  protected:
   int run(std::vector<std::string> args) {
-    args.insert(args.begin(), "updater");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(&a[0]);
-    testing::internal::CaptureStdout();
-    int status = runUpdater(static_cast<int>(argv.size()), argv.data());
-    out = testing::internal::GetCapturedStdout();
-    return status;
+    return testsupport::runUpdaterCapturing(std::move(args), &out);
   }
 };
 
@@ -372,9 +363,7 @@ TEST_F(MicroMode, UnansweredModeCommandIsNotFollowedByTheSecond) {
   // A boot program listening at 9600 bit/s does not hear "#MICROMODE\r".
   FakeLine line;
   SimPeer card(line, {"--boot-mode"});
-  std::strcpy(lportname, "COM7");
-  std::strcpy(lfullportname, "\\\\.\\COM7");
-  ASSERT_TRUE(setUpPort(false));
+  ASSERT_TRUE(testsupport::openTestPort());
   testing::internal::CaptureStdout();
   EXPECT_EQ(ProgramMicro(), Outcome::Success);
   out = testing::internal::GetCapturedStdout();

@@ -18,6 +18,7 @@
 #include "link/serial_port.h"
 #include "support/fake_line.h"
 #include "support/sim_peer.h"
+#include "support/updater_run.h"
 #include "xsvf_stream.h"
 
 namespace {
@@ -40,9 +41,7 @@ class FeatureJob : public ::testing::Test {
 
   void start(const std::vector<std::string>& args = {}) {
     card = std::make_unique<testsupport::SimPeer>(line, args);
-    std::strcpy(lportname, "COM7");
-    std::strcpy(lfullportname, "\\\\.\\COM7");
-    ASSERT_TRUE(setUpPort(false));
+    ASSERT_TRUE(testsupport::openTestPort());
   }
 
   std::string file(const std::string& name, const Bytes& bytes) {

@@ -11,6 +11,7 @@
 #include "link/serial_port.h"
 #include "support/fake_line.h"
 #include "support/sim_peer.h"
+#include "support/updater_run.h"
 
 namespace {
 
@@ -35,9 +36,7 @@ class ScriptedCard : public testsupport::Peer {
 class CommandChannel : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::strcpy(lportname, "COM7");
-    std::strcpy(lfullportname, "\\\\.\\COM7");
-    ASSERT_TRUE(setUpPort(false));
+    ASSERT_TRUE(testsupport::openTestPort());
     line.setPeer(&card);
   }
   void TearDown() override {
@@ -219,9 +218,7 @@ TEST_F(Identification, ReadErrorReopensThePort) {
 TEST(IdentificationWithSimulatedCard, RepeatsNothingWhenTheCardAnswers) {
   FakeLine line;
   testsupport::SimPeer card(line, {"--model", "SL-SDITODVI", "--version", "2 4.0"});
-  std::strcpy(lportname, "COM7");
-  std::strcpy(lfullportname, "\\\\.\\COM7");
-  ASSERT_TRUE(setUpPort(false));
+  ASSERT_TRUE(testsupport::openTestPort());
   testing::internal::CaptureStdout();
   EXPECT_EQ(DevType(), 3);
   testing::internal::GetCapturedStdout();

@@ -18,6 +18,7 @@
 #include "jobs/modes.h"
 #include "link/serial_port.h"
 #include "support/fake_line.h"
+#include "support/updater_run.h"
 
 namespace {
 
@@ -131,9 +132,7 @@ class MiniVxp : public testsupport::Peer {
 class FlashJobs : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::strcpy(lportname, "COM7");
-    std::strcpy(lfullportname, "\\\\.\\COM7");
-    ASSERT_TRUE(setUpPort(false));
+    ASSERT_TRUE(testsupport::openTestPort());
     line.setPeer(&card);
     char tmpl[] = "/tmp/flashjobs.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);

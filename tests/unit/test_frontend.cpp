@@ -12,6 +12,7 @@
 #include "frontend/startup.h"
 #include "support/fake_line.h"
 #include "support/sim_peer.h"
+#include "support/updater_run.h"
 
 namespace {
 
@@ -43,13 +44,7 @@ class FrontEnd : public ::testing::Test {
   }
 
   int run(std::vector<std::string> args) {
-    args.insert(args.begin(), "updater");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(&a[0]);
-    testing::internal::CaptureStdout();
-    int status = runUpdater(static_cast<int>(argv.size()), argv.data());
-    out = testing::internal::GetCapturedStdout();
-    return status;
+    return testsupport::runUpdaterCapturing(std::move(args), &out);
   }
 
   // The output after the banner's last line.

@@ -13,6 +13,7 @@
 #include "link/micro_command.h"
 #include "link/serial_port.h"
 #include "support/fake_line.h"
+#include "support/updater_run.h"
 
 namespace {
 
@@ -190,9 +191,7 @@ class ScriptedVxp : public testsupport::Peer {
 class IspLine : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::strcpy(lportname, "COM7");
-    std::strcpy(lfullportname, "\\\\.\\COM7");
-    ASSERT_TRUE(setUpPort(false));
+    ASSERT_TRUE(testsupport::openTestPort());
     line.setPeer(&card);
   }
   void TearDown() override {
@@ -428,9 +427,7 @@ TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {
 
 TEST(IspTickWrap, WaitsKeepTheirLengthAcrossTheWrap) {
   FakeLine line(0xFFFFFFFFu - 1500);  // the tick count wraps 1.5 s into the wait
-  std::strcpy(lportname, "COM7");
-  std::strcpy(lfullportname, "\\\\.\\COM7");
-  ASSERT_TRUE(setUpPort(false));
+  ASSERT_TRUE(testsupport::openTestPort());
   uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
   uint16_t response[kIspMaxWords] = {};
   testing::internal::CaptureStdout();

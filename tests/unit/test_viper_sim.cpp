@@ -14,6 +14,7 @@
 #include "link/serial_port.h"
 #include "support/fake_line.h"
 #include "support/sim_peer.h"
+#include "support/updater_run.h"
 
 namespace {
 
@@ -81,9 +82,7 @@ class ViperSim : public ::testing::Test {
   void startCard(std::vector<std::string> args = {}) {
     args.insert(args.begin(), {"--model", "HDMITOSDI"});
     card = std::make_unique<SimPeer>(line, args, dir + "/state");
-    std::strcpy(lportname, "COM7");
-    std::strcpy(lfullportname, "\\\\.\\COM7");
-    ASSERT_TRUE(setUpPort(false));
+    ASSERT_TRUE(testsupport::openTestPort());
   }
   Outcome viper(int device, const char* file) {
     testing::internal::CaptureStdout();
