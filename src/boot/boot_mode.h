@@ -6,13 +6,24 @@
 
 #include "platform/win32.h"
 
-// Reopens the port at `baud`: closes `port`, opens `fullPortName` again,
-// applies 8N1 with RTS off at that rate and the polling time-outs, and
-// leaves the new handle, settings and time-outs in the arguments.  Prints
-// the failing step's message; a device that cannot be opened ends it
-// without one.  True when every step worked.
-bool changebaudrate(HANDLE& port, DCB& dcb, COMMTIMEOUTS& timeouts, const char* fullPortName,
-                    DWORD baud);
+class SerialLink;
+
+// The files of a boot-mode programming, all in the current directory: the
+// three kernels in the order they are sent, and the application image.
+constexpr const char* kMicroKernelFile = "uGen7144.cde";
+constexpr const char* kMainKernelFile = "Genm7144.cde";
+constexpr const char* kWriteKernelFile = "Genw7144.cde";
+constexpr const char* kMicroImageFile = "appMain.mot";
+
+// A kernel is sent from a buffer of this size; the micro kernel's length
+// goes on the line as two bytes.
+constexpr std::size_t kMaxKernelBytes = 4000;
+
+// Reopens the link at `baud` with the polling time-outs (8N1, RTS off).
+// Prints the failing step's message; a device that cannot be opened ends it
+// without one.  True when every step worked.  The boot-mode programming
+// itself changes the rate in place and does not reopen.
+bool changebaudrate(SerialLink& link, DWORD baud);
 
 // Sum byte of a write block: makes the 8-bit sum of 0x50, the four address
 // bytes (most significant first) and the 128 data bytes zero.
@@ -24,8 +35,3 @@ uint8_t writeBlockSum(uint32_t address, const unsigned char* data);
 uint8_t kernelSum(const unsigned char* bytes, std::size_t n, uint8_t constant);
 constexpr uint8_t kMainKernelConstant = 0x75;
 constexpr uint8_t kWriteKernelConstant = 0x9A;
-
-// Forgets that the boot program was met silent earlier in this run (the
-// next silence returns kFdtBootSilent again), and puts the image readers
-// back to their start.  For a new run in the same process (tests).
-void resetBootModeRun();

@@ -14,8 +14,10 @@
 //      flash 0x000..0x3FF, then a status inquiry;
 //   H  every following data byte as 128-byte blocks from flash 0x800 up.
 //
-// Every byte goes in its own write; every wait polls ReadFile (which returns
-// within about 1 ms) against a deadline on the tick counter.
+// Every byte goes in its own write.  The matching knocks and the erase
+// report are single reads under the link's polling time-outs (about 1 ms
+// when nothing comes), which set the pace of the knocks; every other wait
+// ends at its deadline on the tick counter.
 #include "boot/fdt.h"
 
 #include <cstdio>
@@ -25,110 +27,121 @@
 #include "boot/boot_mode.h"
 #include "boot/srecord_reader.h"
 #include "common/ticks.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
 namespace {
 
-// How often this run met a silent boot program: the first time, an old
-// firmware may be running and the caller gets kFdtBootSilent; from then on
-// the programmer waits for the rebooted card without limit.
-int flag = 0;
-
 constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kSentinel = 0x66;  // no awaited answer has this value
-constexpr uint8_t nByteWrite = 0x50;  // write-block command
-constexpr uint16_t SUM = 256;         // the status answers' sum bytes complete 256
+constexpr uint8_t kSentinel = 0x66;      // no awaited answer has this value
+constexpr uint8_t kWriteCommand = 0x50;  // write-block command
+constexpr uint8_t kSyncAnswer = 0xAA;    // the boot program's answer to 0x55
+constexpr int kStatusSum = 256;          // the status answers' sum bytes complete 256
+constexpr DWORD kMatchingWindowMs = 10000;
+// Restarts of the matching after an unanswered 0x55 before giving up.
+constexpr int kMaxSyncRetries = 5;
 
 // A file opened for one stage, closed when the stage (or a failure) leaves.
 class OpenFile {
  public:
-  explicit OpenFile(const char* name) : f_(std::fopen(name, "rb")) {}
-  ~OpenFile() { close(); }
+  explicit OpenFile(const char* name) : file_(std::fopen(name, "rb")) {}
+  ~OpenFile() {
+    if (file_) std::fclose(file_);
+  }
   OpenFile(const OpenFile&) = delete;
   OpenFile& operator=(const OpenFile&) = delete;
-  FILE* get() const { return f_; }
-  void close() {
-    if (f_) std::fclose(f_);
-    f_ = nullptr;
-  }
+  FILE* get() const { return file_; }
 
  private:
-  FILE* f_;
+  FILE* file_;
 };
+
+// Result of a stage: go on, or return this value from FDT.
+constexpr int kGoOn = -1;
 
 class BootProgrammer {
  public:
-  BootProgrammer(HANDLE port, DCB dcb) : port_(port), dcb_(dcb) {}
+  BootProgrammer(SerialLink& link, bool bootMetSilentBefore)
+      : link_(link), bootMetSilentBefore_(bootMetSilentBefore) {}
   int run();
 
  private:
-  bool send(uint8_t b);
-  // Reads one byte into ReadBuf[at]; true when one came.
-  bool readOne(std::size_t at = 0);
-  // Reads until the byte `expected` has been received or the deadline passes.
-  bool readUntil(uint8_t expected, DWORD deadline);
-  // Collects `n` bytes into ReadBuf; false when the deadline passes first.
+  // One write of one byte; true when it went out.
+  bool send(uint8_t byte) { return link_.writeAll(&byte, 1); }
+  // One read of one byte under the polling time-outs; true when one came.
+  bool pollByte(unsigned char* byte) {
+    DWORD got = 0;
+    return link_.read(byte, 1, &got) && got == 1;
+  }
+  // Reads until `expected` has come; other bytes do not end the wait.
+  bool awaitByte(uint8_t expected, DWORD deadline) {
+    unsigned char byte = kSentinel;
+    return link_.waitAnyOf(&expected, 1, deadline, &byte) == SerialLink::Wait::kByte;
+  }
+  // 0x06 within `ms`; other bytes do not end the wait.  `*last` (when
+  // given) receives the last byte read, kSentinel when none came.
+  bool ackWait(DWORD ms = 7000, unsigned char* last = nullptr);
+  // Collects `n` bytes into answer_; false when the deadline passes first.
   bool collect(std::size_t n, DWORD deadline);
-  // 0x06 within 7000 ms; other bytes do not end the wait.
-  bool ackWait();
+  // Reads the kernel `name` into kernel_; false (message printed) when it
+  // cannot be opened.  A kernel longer than the buffer is cut.
+  bool loadKernel(const char* name, std::size_t* length);
+
   // The stages return kGoOn, or the result FDT returns at once.
   int stageMatching();
   int stageMicroKernel();
   int stageParameters();
   int stageMainKernel();
   int stageStatusAndArea();
-  void stageWriteKernel(bool* failed);
+  int stageWriteKernel();
   int stageImage();
   bool statusInquiry(const char* writeError, const char* timeoutError);
+  // The sum byte a status answer must carry: 256 minus the sum of its
+  // first four bytes, in plain integer arithmetic (not modulo 256).
+  int expectedStatusSum() const {
+    return kStatusSum - (answer_[0] + answer_[1] + answer_[2] + answer_[3]);
+  }
+  bool statusIs(uint8_t status) const {
+    return answer_[0] == 0x5F && answer_[1] == 0x02 && answer_[2] == status && answer_[3] == 0x00;
+  }
 
-  HANDLE port_;
-  DCB dcb_;
-  unsigned char WriteBuf[5000];
-  unsigned char ReadBuf[4000];
-  uint16_t maxAddr = 0;
-  uint8_t checksum = 0;
-  int retry = 0;
+  SerialLink& link_;
+  const bool bootMetSilentBefore_;
+  unsigned char kernel_[kMaxKernelBytes];
+  unsigned char answer_[8] = {};
+  int syncRetries_ = 0;
 };
 
-// Result of a stage: go on, or return this value from FDT.
-constexpr int kGoOn = -1;
-
-bool BootProgrammer::send(uint8_t b) {
-  DWORD written = 0;
-  lrc = WriteFile(port_, &b, 1, &written, nullptr);
-  return lrc != FALSE && written == 1;
-}
-
-bool BootProgrammer::readOne(std::size_t at) {
-  lnumbytes = 0;
-  ReadFile(port_, &ReadBuf[at], 1, &lnumbytes, nullptr);
-  return lnumbytes == 1;
-}
-
-bool BootProgrammer::readUntil(uint8_t expected, DWORD deadline) {
-  for (;;) {
-    if (readOne() && ReadBuf[0] == expected) return true;
-    if (deadlinePassed(deadline)) return false;
+bool BootProgrammer::ackWait(DWORD ms, unsigned char* last) {
+  const DWORD deadline = deadlineIn(ms);
+  unsigned char byte = kSentinel;
+  if (last) *last = kSentinel;
+  while (link_.waitByte(&byte, deadline) == SerialLink::Wait::kByte) {
+    if (last) *last = byte;
+    if (byte == kAck) return true;
   }
+  return false;
 }
 
 bool BootProgrammer::collect(std::size_t n, DWORD deadline) {
   std::size_t got = 0;
   while (got < n) {
-    lnumbytes = 0;
-    ReadFile(port_, &ReadBuf[got], static_cast<DWORD>(n - got), &lnumbytes, nullptr);
-    got += lnumbytes;
+    DWORD count = 0;
+    if (!link_.readUntil(&answer_[got], static_cast<DWORD>(n - got), deadline, &count))
+      return false;
+    got += count;
     if (got < n && deadlinePassed(deadline)) return false;
   }
   return true;
 }
 
-bool BootProgrammer::ackWait() {
-  ReadBuf[0] = kSentinel;
-  readOne();
-  const DWORD deadline = deadlineIn(7000);
-  while (!deadlinePassed(deadline) && ReadBuf[0] != kAck) readOne();
-  return ReadBuf[0] == kAck;
+bool BootProgrammer::loadKernel(const char* name, std::size_t* length) {
+  OpenFile kernel(name);
+  if (!kernel.get()) {
+    std::printf("/nFile load error\n");
+    return false;
+  }
+  *length = std::fread(kernel_, 1, sizeof kernel_, kernel.get());
+  return true;
 }
 
 // Stage A: 0x00 bytes until the boot program answers 0x00 (it has measured
@@ -136,50 +149,47 @@ bool BootProgrammer::ackWait() {
 int BootProgrammer::stageMatching() {
   std::printf("\n->CHECKING COMMUNICATION WITH SH2...");
   for (;;) {
-    DWORD deadline = deadlineIn(10000);
-    lnumbytes = 0;
-    ReadBuf[0] = kSentinel;
+    DWORD deadline = deadlineIn(kMatchingWindowMs);
+    unsigned char answer = kSentinel;
     for (;;) {
       if (!send(0x00)) {
         std::printf("\nUnable to write on the COM port\nCheck if the jumpers are at the right place");
         return kFdtFailed;
       }
-      if (readOne() && ReadBuf[0] == 0x00) break;
-      if (deadlinePassed(deadline)) {
-        if (flag == 0) {
-          std::printf(
-              "\nTime Out...No communication with Boot Program...Maybe there's an old "
-              "firmware...");
-          std::printf("\nNow Calling the function to check the version of the firmware...");
-          ++flag;
-          return kFdtBootSilent;
-        }
-        // The card must be rebooted into boot mode: keep knocking until it
-        // answers, reminding the operator at every pass.
+      if (pollByte(&answer) && answer == 0x00) break;
+      if (!deadlinePassed(deadline)) continue;
+      if (!bootMetSilentBefore_) {
+        // The first silence of the run: an old firmware may be running,
+        // which the caller can hand over to the boot program.
         std::printf(
-            "\nTime out...No old firmware...No communication..Reboot the card and try again...");
-        std::printf("\nBe sure that the jumpers for the RS-232 commmunications are at the right place");
+            "\nTime Out...No communication with Boot Program...Maybe there's an old "
+            "firmware...");
+        std::printf("\nNow Calling the function to check the version of the firmware...");
+        return kFdtBootSilent;
       }
+      // The card must be rebooted into boot mode: keep knocking until it
+      // answers, reminding the operator once per window of silence.
+      std::printf(
+          "\nTime out...No old firmware...No communication..Reboot the card and try again...");
+      std::printf("\nBe sure that the jumpers for the RS-232 commmunications are at the right place");
+      deadline = deadlineIn(kMatchingWindowMs);
     }
 
     if (!send(0x55)) {
       std::printf("\nError doesn't write2");
       return kFdtFailed;
     }
-    deadline = deadlineIn(2000);
-    bool answered = readOne() && ReadBuf[0] == 0xAA;
-    bool again = false;
-    while (!answered) {
-      if (deadlinePassed(deadline)) {
-        std::printf("\nTime Out...Retry...");
-        ++retry;
-        again = true;
-        break;
-      }
-      if (retry > 4) return kFdtFailed;
-      answered = readOne() && ReadBuf[0] == 0xAA;
+    const DWORD deadline55 = deadlineIn(2000);
+    if (pollByte(&answer) && answer == kSyncAnswer) break;
+    if (syncRetries_ >= kMaxSyncRetries) {
+      // The last attempt gets no second read.
+      std::printf("\nNo 0xAA from the boot program after %d retries: bit rate matching failed",
+                  kMaxSyncRetries);
+      return kFdtFailed;
     }
-    if (!again) break;
+    if (awaitByte(kSyncAnswer, deadline55)) break;
+    std::printf("\nTime Out...Retry...");
+    ++syncRetries_;
   }
   std::printf("OK");
   return kGoOn;
@@ -189,63 +199,57 @@ int BootProgrammer::stageMatching() {
 // program, which then reports 0xAA and the result of erasing the flash.
 int BootProgrammer::stageMicroKernel() {
   std::printf("\n->SENDING MICRO KERNEL...\n");
-  OpenFile kernel("uGen7144.cde");
-  if (!kernel.get()) {
-    std::printf("/nFile load error\n");
-    return kFdtFailed;
-  }
-  std::rewind(kernel.get());
-  maxAddr = static_cast<uint16_t>(std::fread(WriteBuf, 1, 4000, kernel.get()));
+  std::size_t loaded = 0;
+  if (!loadKernel(kMicroKernelFile, &loaded)) return kFdtFailed;
+  const uint16_t length = static_cast<uint16_t>(loaded);
 
-  uint16_t byte[10];
-  byte[0] = static_cast<uint16_t>(maxAddr >> 8);
-  byte[1] = static_cast<uint16_t>(maxAddr & 0xFF);
-  if (!send(static_cast<uint8_t>(byte[0]))) {
+  const uint8_t high = static_cast<uint8_t>(length >> 8);
+  const uint8_t low = static_cast<uint8_t>(length & 0xFF);
+  if (!send(high)) {
     std::printf("\nError doesn't write3");
     return kFdtFailed;
   }
-  if (!readUntil(static_cast<uint8_t>(byte[0]), deadlineIn(5000))) {
+  if (!awaitByte(high, deadlineIn(5000))) {
     std::printf("\nTime Out1");
     return kFdtFailed;
   }
-  if (!send(static_cast<uint8_t>(byte[1]))) {
+  if (!send(low)) {
     std::printf("\nError doesn't write4");
     return kFdtFailed;
   }
-  if (!readUntil(static_cast<uint8_t>(byte[1]), deadlineIn(5000))) {
+  if (!awaitByte(low, deadlineIn(5000))) {
     std::printf("\nTime Out 2");
     return kFdtFailed;
   }
 
-  for (uint16_t i = 0; i < maxAddr; ++i) {
+  for (uint16_t i = 0; i < length; ++i) {
     const DWORD deadline = deadlineIn(5000);
-    if (!send(WriteBuf[i])) {
+    if (!send(kernel_[i])) {
       std::printf("\nError doesn't write5");
       return kFdtFailed;
     }
-    while (!readOne(i)) {
-      if (deadlinePassed(deadline)) {
-        std::printf("\nTime Out 3");
-        return kFdtFailed;
-      }
+    unsigned char echo = kSentinel;
+    if (link_.waitByte(&echo, deadline) != SerialLink::Wait::kByte) {
+      std::printf("\nTime Out 3");
+      return kFdtFailed;
     }
-    if (ReadBuf[i] != WriteBuf[i]) {
+    if (echo != kernel_[i]) {
       std::printf("Error during  validation  byte");
       return kFdtFailed;
     }
-    std::printf("%cJob at %0.2f %c", 13, static_cast<double>(i) * 100 / maxAddr + 0.05, '%');
+    std::printf("%cJob at %0.2f %c", 13, static_cast<double>(i) * 100 / length + 0.05, '%');
   }
   std::printf("%cJob at 100 %c     ", 13, '%');
 
-  ReadBuf[0] = kSentinel;
-  if (!readUntil(0xAA, deadlineIn(5000))) {
+  if (!awaitByte(kSyncAnswer, deadlineIn(5000))) {
     std::printf("\nTime Out 4");
     return kFdtFailed;
   }
   std::printf("\n%cOK", 13);
 
   // The erase report follows at once; none at all lets the call go on.
-  if (readOne() && ReadBuf[0] == 0xFF) {
+  unsigned char report = kSentinel;
+  if (pollByte(&report) && report == 0xFF) {
     std::printf("Error during erasing of the flash");
     return kFdtFailed;
   }
@@ -267,23 +271,18 @@ int BootProgrammer::stageParameters() {
     return kFdtFailed;
   }
   static const unsigned char kInquiryAnswer[5] = {0x37, 0x02, 0x00, 0x80, 0x47};
-  if (std::memcmp(ReadBuf, kInquiryAnswer, 5) != 0) {
+  if (std::memcmp(answer_, kInquiryAnswer, 5) != 0) {
     std::printf("\nError 2");
     return kFdtFailed;
   }
 
   // Let whatever else the kernel says die away.
   Sleep(1000);
-  lnumbytes = 0;
-  ReadFile(port_, ReadBuf, 100, &lnumbytes, nullptr);
-  const DWORD quiet = deadlineIn(5000);
-  while (lnumbytes > 0) {
-    if (deadlinePassed(quiet)) {
-      std::printf("\nTime Out 6");
-      return kFdtFailed;
-    }
-    lnumbytes = 0;
-    ReadFile(port_, ReadBuf, 100, &lnumbytes, nullptr);
+  const DWORD quietBy = deadlineIn(5000);
+  link_.drain(5000);
+  if (deadlinePassed(quietBy)) {
+    std::printf("\nTime Out 6");
+    return kFdtFailed;
   }
 
   // Device selection: size 4, device code "0410".
@@ -325,11 +324,9 @@ int BootProgrammer::stageParameters() {
     return kFdtFailed;
   }
 
-  // The line follows in place; the caller's settings keep their rate.
-  dcb_.BaudRate = 115200;
-  lrc = SetCommState(port_, &dcb_);
-  if (!lrc) {
-    std::printf("Failed to change baud rate : error %ld\n", static_cast<long>(GetLastError()));
+  // The line follows in place, without a reopen.
+  if (!link_.setBaudRate(115200)) {
+    std::printf("Failed to change baud rate : error %ld\n", static_cast<long>(link_.lastError()));
     return kFdtFailed;
   }
 
@@ -359,17 +356,12 @@ int BootProgrammer::stageParameters() {
 // Stage D: the main kernel at 115200 bit/s, without echo.
 int BootProgrammer::stageMainKernel() {
   std::printf("\n->SENDING MAIN KERNEL...");
-  OpenFile kernel("Genm7144.cde");
-  if (!kernel.get()) {
-    std::printf("/nFile load error\n");
-    return kFdtFailed;
-  }
-  std::rewind(kernel.get());
-  maxAddr = static_cast<uint16_t>(std::fread(WriteBuf, 1, 4000, kernel.get()));
+  std::size_t length = 0;
+  if (!loadKernel(kMainKernelFile, &length)) return kFdtFailed;
 
-  const unsigned char length[4] = {0x00, 0x00, static_cast<unsigned char>(maxAddr >> 8),
-                                   static_cast<unsigned char>(maxAddr & 0xFF)};
-  for (unsigned char b : length) {
+  const unsigned char lengthBytes[4] = {0x00, 0x00, static_cast<unsigned char>(length >> 8),
+                                        static_cast<unsigned char>(length & 0xFF)};
+  for (unsigned char b : lengthBytes) {
     if (!send(b)) {
       std::printf("\nError doesn't write11");
       return kFdtFailed;
@@ -377,24 +369,21 @@ int BootProgrammer::stageMainKernel() {
     Sleep(10);
   }
   Sleep(100);
-  for (uint16_t i = 0; i < maxAddr; ++i) {
-    if (!send(WriteBuf[i])) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (!send(kernel_[i])) {
       std::printf("\nError doesn't write12");
       return kFdtFailed;
     }
-    checksum = static_cast<uint8_t>(checksum + WriteBuf[i]);
   }
-  checksum = static_cast<uint8_t>(0 - (checksum + kMainKernelConstant));
+  const uint8_t sum = kernelSum(kernel_, length, kMainKernelConstant);
   Sleep(2000);
-  if (!send(checksum)) {
+  if (!send(sum)) {
     std::printf("\nError doesn't write13");
     return kFdtFailed;
   }
-  const DWORD deadline = deadlineIn(3000);
-  ReadBuf[0] = kSentinel;
-  while (!deadlinePassed(deadline) && ReadBuf[0] != kAck) readOne();
-  if (ReadBuf[0] != kAck) {
-    std::printf("\nACK NOT received MAIN KERNEL ..%x", ReadBuf[0]);
+  unsigned char last = kSentinel;
+  if (!ackWait(3000, &last)) {
+    std::printf("\nACK NOT received MAIN KERNEL ..%x", last);
     return kFdtFailed;
   }
   std::printf("OK");
@@ -407,8 +396,6 @@ bool BootProgrammer::statusInquiry(const char* writeError, const char* timeoutEr
     std::printf("%s", writeError);
     return false;
   }
-  ReadBuf[0] = kSentinel;
-  lnumbytes = 0;
   if (!collect(5, deadlineIn(10000))) {
     std::printf("%s", timeoutError);
     return false;
@@ -421,12 +408,11 @@ int BootProgrammer::stageStatusAndArea() {
   std::printf("\n->Set PARAMETERS...");
   Sleep(1000);
   if (!statusInquiry("\nError doesn't write14", "\nTime Out 7")) return kFdtFailed;
-  const int expected = SUM - (ReadBuf[0] + ReadBuf[1] + ReadBuf[2] + ReadBuf[3]);
-  if (ReadBuf[4] != expected) {
-    std::printf("Error checking sum %02x ....%02x", ReadBuf[4], expected);
+  if (answer_[4] != expectedStatusSum()) {
+    std::printf("Error checking sum %02x ....%02x", answer_[4], expectedStatusSum());
     return kFdtFailed;
   }
-  if (ReadBuf[0] != 0x5F || ReadBuf[1] != 0x02 || ReadBuf[2] != 0x03 || ReadBuf[3] != 0x00) {
+  if (!statusIs(0x03)) {
     std::printf("\nError 3");
     return kFdtFailed;
   }
@@ -445,79 +431,69 @@ int BootProgrammer::stageStatusAndArea() {
 
 // Stage F: the write kernel.  A missing acknowledgement is reported and
 // passed over.
-void BootProgrammer::stageWriteKernel(bool* failed) {
-  *failed = true;
-  OpenFile kernel("Genw7144.cde");
-  if (!kernel.get()) {
-    std::printf("/nFile load error\n");
-    return;
-  }
-  std::rewind(kernel.get());
-  const uint32_t sizeBinary = static_cast<uint32_t>(std::fread(WriteBuf, 1, 4000, kernel.get()));
+int BootProgrammer::stageWriteKernel() {
+  std::size_t length = 0;
+  if (!loadKernel(kWriteKernelFile, &length)) return kFdtFailed;
+  const uint32_t length32 = static_cast<uint32_t>(length);
   for (int shift = 24; shift >= 0; shift -= 8) {
-    send(static_cast<uint8_t>(sizeBinary >> shift));
+    send(static_cast<uint8_t>(length32 >> shift));
     Sleep(10);
   }
-  checksum = 0;
-  for (uint32_t i = 0; i < sizeBinary; ++i) {
-    if (!send(WriteBuf[i])) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (!send(kernel_[i])) {
       std::printf("\nError doesn't write16");
-      return;
+      return kFdtFailed;
     }
-    checksum = static_cast<uint8_t>(checksum + WriteBuf[i]);
   }
-  checksum = static_cast<uint8_t>(0 - (checksum + kWriteKernelConstant));
+  const uint8_t sum = kernelSum(kernel_, length, kWriteKernelConstant);
   Sleep(10);
-  if (!send(checksum)) {
+  if (!send(sum)) {
     std::printf("\nError doesn't write17");
-    return;
+    return kFdtFailed;
   }
   if (!ackWait()) std::printf("\nACK NOT received  FDTWrite ");
-  *failed = false;
+  return kGoOn;
 }
 
 // Stages G and H: the application image in 128-byte write blocks.
 int BootProgrammer::stageImage() {
   std::printf("\n->WRITING .MOT FILE  TO FLASH MEMORY...\n");
-  OpenFile image("appMain.mot");
+  OpenFile image(kMicroImageFile);
   if (!image.get()) {
     std::printf("/nFile load error\n");
     return kFdtFailed;
   }
-  FILE* fd = image.get();
-  std::rewind(fd);
-  resetReaders();
-  checksum = 0;
-  uint32_t adress = 0;
-  unsigned char Data[kBlockBufferSize];
+  SRecordReader reader(image.get());
+  uint32_t address = 0;
+  unsigned char block[kBlockBufferSize];
 
   // First phase: eight blocks at 0x000..0x380, 5 ms after each command and
   // address byte.
-  while (adress <= 0x3FF) {
+  while (address <= 0x3FF) {
     const DWORD deadline = deadlineIn(5000);
     for (;;) {
-      readline16(fd, Data);
-      if (checkReadLine == 1) break;
+      reader.readline16(block);
+      if (reader.blockComplete()) break;
       if (deadlinePassed(deadline)) {
         std::printf("ErrorReading line");
         return kFdtFailed;
       }
     }
-    checkReadLine = 0;
-    checksum = writeBlockSum(adress, Data);
-    send(nByteWrite);
+    reader.clearBlockComplete();
+    const uint8_t sum = writeBlockSum(address, block);
+    send(kWriteCommand);
     Sleep(5);
     for (int shift = 24; shift >= 0; shift -= 8) {
-      send(static_cast<uint8_t>(adress >> shift));
+      send(static_cast<uint8_t>(address >> shift));
       Sleep(5);
     }
     for (int j = 0; j < 128; ++j) {
-      if (!send(Data[j])) {
+      if (!send(block[j])) {
         std::printf("\nError doesn't write18");
         return kFdtFailed;
       }
     }
-    if (!send(checksum)) {
+    if (!send(sum)) {
       std::printf("\nError doesn't write19");
       return kFdtFailed;
     }
@@ -525,57 +501,57 @@ int BootProgrammer::stageImage() {
       std::printf("\nACK NOT received  :( ");
       return kFdtFailed;
     }
-    adress += 128;
+    address += 128;
   }
 
   Sleep(1000);
   if (!statusInquiry("\nError doesn't write20", "\nTime Out 8")) return kFdtFailed;
-  const int expected = SUM - (ReadBuf[0] + ReadBuf[1] + ReadBuf[2] + ReadBuf[3]);
-  if (ReadBuf[4] != expected)
-    std::printf("Error checking sum BINARY%02x ....%02x", ReadBuf[4], expected);
-  if (ReadBuf[0] != 0x5F || ReadBuf[1] != 0x02 || ReadBuf[2] != 0x04 || ReadBuf[3] != 0x00) {
+  // A wrong sum byte here is reported and passed over.
+  if (answer_[4] != expectedStatusSum())
+    std::printf("Error checking sum BINARY%02x ....%02x", answer_[4], expectedStatusSum());
+  if (!statusIs(0x04)) {
     std::printf("\nError 4");
     return kFdtFailed;
   }
 
   // Second phase: everything up to the terminating record, from 0x800 on.
-  std::vector<unsigned char> DataBlock(kDataBlockSize);
-  uint32_t BlockLength = 0;
-  adress = 0x800;
+  std::vector<unsigned char> largeBlock(kDataBlockSize);
+  uint32_t length = 0;
+  address = 0x800;
   const DWORD deadline = deadlineIn(5000);
   for (;;) {
-    readblock(fd, DataBlock.data(), &BlockLength);
-    if (checkReadLine == 1) break;
+    reader.readblock(largeBlock.data(), &length);
+    if (reader.blockComplete()) break;
     if (deadlinePassed(deadline)) {
       std::printf("ErrorReading line");
       return kFdtFailed;
     }
   }
-  checkReadLine = 0;
-  if (BlockLength > kDataBlockSize) {
+  reader.clearBlockComplete();
+  if (length > kDataBlockSize) {
     std::printf("\nError...File .mot too large");
     return kFdtFailed;
   }
   // The last block is completed with erased-flash bytes.
-  for (uint32_t f = BlockLength; f < kDataBlockSize && f % 128 != 0; ++f) DataBlock[f] = 0xFF;
+  for (uint32_t f = length; f < kDataBlockSize && f % 128 != 0; ++f) largeBlock[f] = 0xFF;
 
   uint32_t i = 0;
-  while (adress < 0x800 + BlockLength) {
-    uint8_t sum = nByteWrite;
-    send(nByteWrite);
+  while (address < 0x800 + length) {
+    uint8_t sum = kWriteCommand;
+    send(kWriteCommand);
     for (int shift = 24; shift >= 0; shift -= 8) {
-      const uint8_t b = static_cast<uint8_t>(adress >> shift);
+      const uint8_t b = static_cast<uint8_t>(address >> shift);
       send(b);
       sum = static_cast<uint8_t>(sum + b);
     }
     for (int j = 0; j < 128; ++j) {
-      if (!send(DataBlock[i])) {
+      if (!send(largeBlock[i])) {
         std::printf("\nError doesn't write21");
         return kFdtFailed;
       }
-      sum = static_cast<uint8_t>(sum + DataBlock[i]);
+      sum = static_cast<uint8_t>(sum + largeBlock[i]);
       ++i;
-      double percent = static_cast<double>(i) * 100 / BlockLength - 0.05;
+      double percent = static_cast<double>(i) * 100 / length - 0.05;
       if (percent > 100) percent = 100;  // the filler bytes of the last block
       std::printf(" %cJob at %0.2f %c", 13, percent, '%');
     }
@@ -587,7 +563,7 @@ int BootProgrammer::stageImage() {
       std::printf("\nACK NOT received  :( ");
       return kFdtFailed;
     }
-    adress += 128;
+    address += 128;
   }
   std::printf("%cJob at 100 %c      ", 13, '%');
   std::printf("\n%cOK", 13);
@@ -596,22 +572,21 @@ int BootProgrammer::stageImage() {
 }
 
 int BootProgrammer::run() {
-  int r = stageMatching();
-  if (r != kGoOn) return r;
-  r = stageMicroKernel();
-  if (r != kGoOn) return r;
-  r = stageMainKernel();
-  if (r != kGoOn) return r;
-  bool failed = false;
-  stageWriteKernel(&failed);
-  if (failed) return kFdtFailed;
+  int result = stageMatching();
+  if (result != kGoOn) return result;
+  result = stageMicroKernel();
+  if (result != kGoOn) return result;
+  result = stageMainKernel();
+  if (result != kGoOn) return result;
+  result = stageWriteKernel();
+  if (result != kGoOn) return result;
   return stageImage();
 }
 
 }  // namespace
 
 uint8_t writeBlockSum(uint32_t address, const unsigned char* data) {
-  uint8_t sum = nByteWrite;
+  uint8_t sum = kWriteCommand;
   for (int shift = 24; shift >= 0; shift -= 8) sum = static_cast<uint8_t>(sum + (address >> shift));
   for (int j = 0; j < 128; ++j) sum = static_cast<uint8_t>(sum + data[j]);
   return static_cast<uint8_t>(0 - sum);
@@ -623,53 +598,9 @@ uint8_t kernelSum(const unsigned char* bytes, std::size_t n, uint8_t constant) {
   return static_cast<uint8_t>(0 - (sum + constant));
 }
 
-void resetBootModeRun() {
-  flag = 0;
-  resetReaders();
-}
+bool changebaudrate(SerialLink& link, DWORD baud) { return link.reopenAt(baud); }
 
-bool changebaudrate(HANDLE& port, DCB& dcb, COMMTIMEOUTS& timeouts, const char* fullPortName,
-                    DWORD baud) {
-  CloseHandle(port);
-  port = CreateFileA(fullPortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                     nullptr);
-  if (port == INVALID_HANDLE_VALUE) return false;
-  dcb.DCBlength = sizeof(DCB);
-  lrc = GetCommState(port, &dcb);
-  if (!lrc) {
-    std::printf("Failed to get port status : error %ld  \n", static_cast<long>(GetLastError()));
-    return false;
-  }
-  dcb.BaudRate = baud;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  dcb.fOutX = 0;  // a binary protocol: no XON/XOFF
-  dcb.fInX = 0;
-  lrc = SetCommState(port, &dcb);
-  if (!lrc) {
-    std::printf("Failed to set port state : error %ld\n", static_cast<long>(GetLastError()));
-    return false;
-  }
-  timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-  timeouts.ReadTotalTimeoutConstant = 1;
-  timeouts.WriteTotalTimeoutMultiplier = 100;
-  timeouts.WriteTotalTimeoutConstant = 0;
-  lrc = SetCommTimeouts(port, &timeouts);
-  if (!lrc) {
-    std::printf("Failed to set timeout : error %ld\n", static_cast<long>(GetLastError()));
-    return false;
-  }
-  return true;
-}
-
-int FDT(HANDLE port, DCB dcb, COMMTIMEOUTS timeouts, const char* fullPortName) {
-  // The time-outs in force are kept and the port is not reopened: the bit
-  // rate changes in place on the copy of the settings.
-  (void)timeouts;
-  (void)fullPortName;
-  BootProgrammer programmer(port, dcb);
+int FDT(SerialLink& link, bool bootMetSilentBefore) {
+  BootProgrammer programmer(link, bootMetSilentBefore);
   return programmer.run();
 }

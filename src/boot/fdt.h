@@ -1,7 +1,7 @@
 // Boot-mode programmer of the card's SH2 microcontroller.
 #pragma once
 
-#include "platform/win32.h"
+class SerialLink;
 
 // Results of FDT.
 enum FdtResult {
@@ -10,4 +10,8 @@ enum FdtResult {
   kFdtBootSilent = 55, // the boot program stayed silent on the first call of the run
 };
 
-int FDT(HANDLE port, DCB dcb, COMMTIMEOUTS timeouts, const char* fullPortName);
+// Programs the microcontroller through its boot program on `link`, which
+// the caller has set to 9600 bit/s.  `bootMetSilentBefore` says whether an
+// earlier call of this run met the boot program silent (then a silence is a
+// failure, not kFdtBootSilent).
+int FDT(SerialLink& link, bool bootMetSilentBefore = false);

@@ -1,10 +1,13 @@
 #include "boot/image_check.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "boot/boot_mode.h"
 #include "boot/srecord_reader.h"
 
 namespace {
@@ -160,10 +163,45 @@ bool ImageCheck::place(uint32_t address, const std::vector<uint8_t>& data, unsig
   return true;
 }
 
+// Closes a runtime file when it leaves scope.
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// A kernel is sent whole from a buffer of kMaxKernelBytes; an empty one
+// would leave the microcontroller without its next program.
+bool checkKernelFile(const char* name) {
+  File f(std::fopen(name, "rb"));
+  if (!f) {
+    if (errno == ENOENT)
+      std::printf("Bad %s file: not found in the current directory\n", name);
+    else
+      std::printf("Bad %s file: cannot be read\n", name);
+    return false;
+  }
+  unsigned char chunk[kMaxKernelBytes + 1];
+  const std::size_t n = std::fread(chunk, 1, sizeof chunk, f.get());
+  if (std::ferror(f.get())) {
+    std::printf("Bad %s file: cannot be read\n", name);
+    return false;
+  }
+  if (n == 0) {
+    std::printf("Bad %s file: it is empty\n", name);
+    return false;
+  }
+  if (n > kMaxKernelBytes) {
+    std::printf("Bad %s file: longer than the %lu bytes a kernel may hold\n", name,
+                static_cast<unsigned long>(kMaxKernelBytes));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool checkMicroImageFile(const char* path) {
-  FILE* f = std::fopen(path, "rb");
+  File f(std::fopen(path, "rb"));
   if (!f) {
     std::printf("Bad appMain.mot file: cannot be read\n");
     return false;
@@ -171,13 +209,20 @@ bool checkMicroImageFile(const char* path) {
   std::vector<char> text;
   char chunk[8192];
   std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.insert(text.end(), chunk, chunk + n);
-  const bool readError = std::ferror(f) != 0;
-  std::fclose(f);
-  if (readError) {
+  while ((n = std::fread(chunk, 1, sizeof chunk, f.get())) > 0)
+    text.insert(text.end(), chunk, chunk + n);
+  if (std::ferror(f.get())) {
     std::printf("Bad appMain.mot file: cannot be read\n");
     return false;
   }
   ImageCheck check;
   return check.run(text);
+}
+
+bool checkMicroFiles() {
+  // Every file is looked at, so that one run names every problem.
+  bool good = true;
+  for (const char* kernel : {kMicroKernelFile, kMainKernelFile, kWriteKernelFile})
+    good = checkKernelFile(kernel) && good;
+  return checkMicroImageFile(kMicroImageFile) && good;
 }

@@ -4,84 +4,58 @@
 
 #include "util/util.h"
 
-int checkReadLine = 0;
-
-namespace {
-
-char ParsingLine[kMaxRecordLength + 1];
-uint32_t kLine16 = 0;  // `k` of readline16
-uint32_t kBlock = 0;   // `k` of readblock
-
-// Sizes of the converted-record buffers of the two readers.
-constexpr std::size_t kLine16HexSize = 129;
-constexpr std::size_t kBlockHexSize = 220;
-
 // Reads one token.  True when it is an S3 record, whose hex pairs from
-// position 2 on are then converted into `hex` (at most `hexSize` bytes;
-// a final single character is converted alone).
-bool readS3Record(FILE* fd, unsigned char* hex, std::size_t hexSize) {
-  ParsingLine[0] = '\0';
-  if (std::fscanf(fd, "%219s", ParsingLine) != 1) ParsingLine[0] = '\0';
-  if (ParsingLine[0] != 'S') {
+// position 2 on are then converted into `bytes` (at most `capacity` of them;
+// a final single character is converted alone).  The record's checksum is
+// not looked at: the write block's sum byte and its acknowledgement guard
+// the transfer, and the image check has refused bad records beforehand.
+bool SRecordReader::readS3Record(unsigned char* bytes, std::size_t capacity) {
+  record_[0] = '\0';
+  if (std::fscanf(stream_, "%219s", record_) != 1) record_[0] = '\0';
+  if (record_[0] != 'S') {
     std::printf("Error...File .mot corrupted");
     return false;
   }
-  if (ParsingLine[1] != '3') return false;
-  const std::size_t length = std::strlen(ParsingLine);
-  for (std::size_t i = 0; 2 * i + 2 < length && i < hexSize; ++i)
-    strHexTolong(&hex[i], &ParsingLine[2 * i + 2]);
+  if (record_[1] != '3') return false;
+  const std::size_t length = std::strlen(record_);
+  for (std::size_t i = 0; 2 * i + 2 < length && i < capacity; ++i)
+    strHexTolong(&bytes[i], &record_[2 * i + 2]);
   return true;
 }
 
-}  // namespace
-
-int readline16(FILE* fd, unsigned char* Data) {
-  static unsigned char ParsingLineHex[kLine16HexSize];
-  if (!readS3Record(fd, ParsingLineHex, sizeof ParsingLineHex)) return 0;
-  const int nByte = ParsingLineHex[0];
-  for (int i = 0; i < nByte - 5; ++i) {
+void SRecordReader::readline16(unsigned char* block) {
+  if (!readS3Record(blockRecord_, sizeof blockRecord_)) return;
+  const int count = blockRecord_[0];
+  for (int i = 0; i < count - 5; ++i) {
     // A record that would run past the block (or past the converted
     // record) is cut there; the image check refuses such files.
-    if (kLine16 >= kBlockBufferSize || 5 + static_cast<std::size_t>(i) >= sizeof ParsingLineHex)
+    if (blockPosition_ >= kBlockBufferSize || 5 + static_cast<std::size_t>(i) >= sizeof blockRecord_)
       break;
-    Data[kLine16] = ParsingLineHex[5 + i];
-    ++kLine16;
+    block[blockPosition_] = blockRecord_[5 + i];
+    ++blockPosition_;
   }
-  if (kLine16 >= 128) {
-    kLine16 = 0;
-    checkReadLine = 1;
+  if (blockPosition_ >= 128) {
+    blockPosition_ = 0;
+    blockComplete_ = true;
   }
-  return 0;
 }
 
-int readblock(FILE* fd, unsigned char* DataBlock, uint32_t* BlockLength) {
-  static unsigned char ParsingLineHex[kBlockHexSize];
-  if (!readS3Record(fd, ParsingLineHex, sizeof ParsingLineHex)) return 0;
-  const int nByte = ParsingLineHex[0];
-  *BlockLength += static_cast<uint32_t>(nByte - 5);
-  if (ParsingLineHex[1] == 0xFF && ParsingLineHex[2] == 0xFF) {
-    // The terminating record ends the block; its data are not stored.
-    *BlockLength -= static_cast<uint32_t>(nByte - 5);
-    kBlock = 0;
-    checkReadLine = 1;
-    return 0;
+void SRecordReader::readblock(unsigned char* largeBlock, uint32_t* length) {
+  if (!readS3Record(largeBlockRecord_, sizeof largeBlockRecord_)) return;
+  const int count = largeBlockRecord_[0];
+  if (largeBlockRecord_[1] == 0xFF && largeBlockRecord_[2] == 0xFF) {
+    // The terminating record ends the block; its data are not stored and
+    // add nothing to the length.
+    largeBlockPosition_ = 0;
+    blockComplete_ = true;
+    return;
   }
-  for (int i = 0; i < nByte - 5; ++i) {
-    // Past the end of the block the data are dropped, while *BlockLength
-    // still counts them: the caller refuses a block longer than its buffer.
-    if (kBlock >= kDataBlockSize || 5 + static_cast<std::size_t>(i) >= sizeof ParsingLineHex)
+  *length += static_cast<uint32_t>(count - 5);
+  for (int i = 0; i < count - 5; ++i) {
+    if (largeBlockPosition_ >= kDataBlockSize ||
+        5 + static_cast<std::size_t>(i) >= sizeof largeBlockRecord_)
       break;
-    DataBlock[kBlock] = ParsingLineHex[5 + i];
-    ++kBlock;
+    largeBlock[largeBlockPosition_] = largeBlockRecord_[5 + i];
+    ++largeBlockPosition_;
   }
-  return 0;
-}
-
-uint32_t readline16Position() { return kLine16; }
-uint32_t readblockPosition() { return kBlock; }
-
-void resetReaders() {
-  kLine16 = 0;
-  kBlock = 0;
-  checkReadLine = 0;
 }

@@ -5,14 +5,17 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "boot/fdt.h"
 #include "boot/image_check.h"
 #include "common/elapsed.h"
+#include "common/outcome.h"
 #include "common/ticks.h"
 #include "jobs/modes.h"
+#include "link/command_channel.h"
 #include "link/identification.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
 namespace {
 
@@ -22,38 +25,106 @@ constexpr int kVersionMinor = 30;
 // Sizes of appMain.mot images known to be bad.
 constexpr DWORD kRefusedImageSizes[] = {570422, 570974, 510718, 510526, 511446, 511070};
 
-enum Mode : unsigned short {
-  kFpga = 0,
-  kViper = 1,
-  kMicro = 2,
-  kEdid = 3,
-  kAll = 4,
-  kRemote = 5,
-  kVerify = 6,
-  kStatus = 7,
-  kGamma = 8,
+// What the command line asks for.  Arguments that do not fit are refused
+// before anything is copied.
+struct CommandLine {
+  char portName[100] = {};  // upper-cased ("COM7")
+  char keyword[100] = {};   // upper-cased mode keyword; empty when missing
+  char fileName[256] = {};  // as typed; empty when missing
+  bool micro = false;       // the keyword is MICRO
 };
 
+// What a mode handler is called with, filled by its file rule.
+struct ModeArguments {
+  const char* fileName = "";
+  int device = 0;      // the device-file rule: 1, 5 or 7
+  UpdateFiles files;   // the update-file discovery of ALL
+};
+
+enum class FileRule {
+  kNone,         // no file argument, none checked (MICRO, STATUS)
+  kExtension,    // the name ends in the mode's extension and the file exists
+  kDeviceFile,   // "Device", 1, 5 or 7, ".bin", and the file exists
+  kUpdateFiles,  // no file argument; the update files of the current folder
+};
+
+int exitStatusOf(Outcome outcome) { return outcome == Outcome::Success ? kExitOk : kExitFailed; }
+
+// One row per mode.  Keywords are compared after upper-casing, in the order
+// of the rows; the first match wins.
 struct ModeEntry {
   const char* keyword;
-  Mode mode;
+  FileRule fileRule;
+  const char* extension;    // kExtension: the ending the name must have
+  const char* badNameText;  // kExtension: printed for a name without it
+  bool videoInputOnly;      // recognised only on models with a DVI or HDMI input
+  Outcome (*run)(SerialLink& link, const ModeArguments& arguments);
+  int (*exitStatus)(Outcome outcome);
 };
 
-const ModeEntry kModeTable[] = {
-    {"FPGA", kFpga},   {"VIPER", kViper},   {"MICRO", kMicro},   {"EDID", kEdid},  {"ALL", kAll},
-    {"REMOTE", kRemote}, {"VERIFY", kVerify}, {"STATUS", kStatus}, {"GAMMA", kGamma},
+const ModeEntry kModes[] = {
+    {"FPGA", FileRule::kExtension, ".xsvf", "Bad fpga file\n", false,
+     [](SerialLink& link, const ModeArguments& arguments) {
+       return ProgramFPGA(link, arguments.fileName);
+     },
+     exitStatusOf},
+    {"VIPER", FileRule::kDeviceFile, nullptr, nullptr, false,
+     [](SerialLink& link, const ModeArguments& arguments) {
+       return ProgramViper(link, arguments.device, arguments.fileName);
+     },
+     exitStatusOf},
+    {"MICRO", FileRule::kNone, nullptr, nullptr, false,
+     [](SerialLink& link, const ModeArguments&) { return ProgramMicro(link); }, exitStatusOf},
+    {"EDID", FileRule::kExtension, ".bin", "Bad EDID file\n", true,
+     [](SerialLink& link, const ModeArguments& arguments) {
+       return ProgramEDID(link, arguments.fileName);
+     },
+     exitStatusOf},
+    {"ALL", FileRule::kUpdateFiles, nullptr, nullptr, false,
+     [](SerialLink& link, const ModeArguments& arguments) {
+       return ProgramALL(link, arguments.files);
+     },
+     exitStatusOf},
+    {"REMOTE", FileRule::kExtension, ".txt", "Bad REMOTE file\n", false,
+     [](SerialLink& link, const ModeArguments& arguments) {
+       return Remote(link, arguments.fileName);
+     },
+     exitStatusOf},
+    {"VERIFY", FileRule::kDeviceFile, nullptr, nullptr, false,
+     [](SerialLink& link, const ModeArguments& arguments) {
+       return ProgramVerify(link, arguments.device, arguments.fileName);
+     },
+     exitStatusOf},
+    {"STATUS", FileRule::kNone, nullptr, nullptr, false,
+     [](SerialLink& link, const ModeArguments&) { return vxpStatus(link); }, exitStatusOf},
+    {"GAMMA", FileRule::kExtension, ".csv", "Bad GAMMA file\n", false,
+     [](SerialLink& link, const ModeArguments& arguments) {
+       return ProgramGamma(link, arguments.fileName);
+     },
+     exitStatusOf},
 };
 
-void printUsage(int DVITOSDI) {
+bool needsFile(const ModeEntry& mode) {
+  return mode.fileRule == FileRule::kExtension || mode.fileRule == FileRule::kDeviceFile;
+}
+
+void printUsage(bool takesEdid) {
   std::printf("Error: Usage is\n");
   std::printf("  updater [COMXX] [FPGA/VIPER] Filename.xxx\n");
   std::printf("e.g. updater COM1 FPGA fpga.xsvf\n");
   std::printf("e.g. updater COM1 VIPER Device5.bin\n");
   std::printf("e.g. updater COM1 MICRO\n");
-  if (DVITOSDI == 1)
+  if (takesEdid)
     std::printf("e.g. updater COM1 EDID\n");
   else
     std::printf("e.g. updater COM1 ALL\n");
+}
+
+void printKeywordError(bool takesEdid) {
+  if (takesEdid)
+    std::printf("Must be FPGA, VIPER, MICRO, EDID, CMD , GAMMA or ALL\n");
+  else
+    std::printf("Must be FPGA, VIPER, MICRO, CMD, GAMMA or ALL\n");
 }
 
 void printHelp() {
@@ -84,128 +155,210 @@ void printHelp() {
 
 bool exists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
 
-bool endsWith(const char* name, const char* ext) {
-  std::size_t n = std::strlen(name), e = std::strlen(ext);
-  return n >= e && std::strcmp(name + n - e, ext) == 0;
+bool endsWith(const char* name, const char* ending) {
+  const std::size_t nameLength = std::strlen(name), endingLength = std::strlen(ending);
+  return nameLength >= endingLength &&
+         std::strcmp(name + nameLength - endingLength, ending) == 0;
 }
 
-// One-byte write on the port; false when the call fails.
-bool writeByte(unsigned char b) {
-  DWORD written = 0;
-  lrc = WriteFile(lport, &b, 1, &written, nullptr);
-  lnumbytes = written;
-  return lrc != FALSE;
-}
-
-// The common exit path.
-int exitPath(int status) {
-  closePort();
+// The end of every run but the argument-less one and --help/--version.
+int finish(int status) {
   std::printf("\nExit updater\n");
   std::fflush(stdout);
   return status;
 }
 
-// MICRO refuses an appMain.mot of a known-bad size before anything is sent.
-// Returns kExitOk when the run may go on.
-int checkMicroImage() {
-  HANDLE f = CreateFileA("appMain.mot", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return kExitRefused;  // no message of its own
-  DWORD size = GetFileSize(f, nullptr);
-  CloseHandle(f);
-  for (DWORD bad : kRefusedImageSizes) {
-    if (size == bad) {
+// The common exit path once the port has been opened (or tried).
+int exitPath(SerialLink& link, int status) {
+  link.close();
+  return finish(status);
+}
+
+// Reads the command line into `command`.  Returns the exit status when the
+// run ends here: after the help or the version text (no exit line), or after
+// refusing an overlong argument or a port name that is not a COM port.
+std::optional<int> readCommandLine(int argc, char** argv, CommandLine* command) {
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+      std::strcmp(argv[1], "/?") == 0) {
+    printHelp();
+    return kExitOk;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("updater %d.%d\n", kVersionMajor, kVersionMinor);
+    return kExitOk;
+  }
+  // Arguments that do not fit their buffers are refused, not cut.
+  if (std::strlen(argv[1]) >= sizeof command->portName ||
+      (argc > 2 && std::strlen(argv[2]) >= sizeof command->keyword) ||
+      (argc > 3 && std::strlen(argv[3]) >= sizeof command->fileName)) {
+    printUsage(false);
+    return finish(kExitRefused);
+  }
+  caseSensitive(argv[1], command->portName);
+  caseSensitive(argc > 2 ? argv[2] : "", command->keyword);
+  if (argc > 3) std::strcpy(command->fileName, argv[3]);
+  command->micro = std::strcmp(command->keyword, "MICRO") == 0;
+  if (std::strncmp(command->portName, "COM", 3) != 0) {
+    std::printf("Must be COMXX\n");
+    return finish(kExitRefused);
+  }
+  return std::nullopt;
+}
+
+// Size of the file `name`; false when it cannot be opened.  A failed size
+// query gives INVALID_FILE_SIZE.
+bool sizeOfFile(const char* name, DWORD* size) {
+  HANDLE file = CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  *size = GetFileSize(file, nullptr);
+  CloseHandle(file);
+  return true;
+}
+
+// MICRO checks its files before anything is sent: a missing appMain.mot
+// (no message of its own) or one of a known-bad size is refused, and so is
+// one that cannot be written as it stands, since a corrupt image must not
+// half-write the microcontroller's flash.  Returns the exit status when the
+// run ends here.
+std::optional<int> checkMicroFilesFirst(const CommandLine& command) {
+  if (!command.micro) return std::nullopt;
+  DWORD size = 0;
+  if (!sizeOfFile("appMain.mot", &size)) return kExitRefused;
+  for (DWORD refused : kRefusedImageSizes) {
+    if (size == refused) {
       std::printf("Bad appMain.mot file. Exit.\n");
       return kExitRefused;
     }
   }
-  // A corrupt image must not half-write the microcontroller's flash.
-  if (!checkMicroImageFile("appMain.mot")) return kExitFailed;
-  return kExitOk;
+  if (!checkMicroFiles()) return kExitFailed;
+  return std::nullopt;
 }
 
 // Writes single 0x00 bytes and returns the count of the last read: a running
 // firmware answers, the boot program does not.
-DWORD probe() {
-  const DWORD begin = deadlineIn(1000);
-  DWORD nbBytes = 0;
+DWORD probe(SerialLink& link) {
+  const DWORD probeEnd = deadlineIn(1000);
+  DWORD lastCount = 0;
   unsigned char reply[100];
   for (int pass = 0; pass < 2; ++pass) {
-    if (!writeByte(0x00)) break;
+    if (!link.writeByte(0x00)) break;
     Sleep(100);
-    DWORD got = 0;
-    ReadFile(lport, reply, 50, &got, nullptr);
-    nbBytes = got;
-    if (deadlinePassed(begin)) break;
+    link.read(reply, 50, &lastCount);  // a failed read counts as silence
+    if (deadlinePassed(probeEnd)) break;
   }
-  return nbBytes;
+  return lastCount;
 }
 
-int fdtExitStatus(int check) { return check == kFdtDone ? kExitOk : kExitFailed; }
+bool switchBaudRate(SerialLink& link, DWORD rate) {
+  if (link.setBaudRate(rate)) return true;
+  std::printf("\nERROR");
+  return false;
+}
+
+int exitStatusOfFdt(int result) { return result == kFdtDone ? kExitOk : kExitFailed; }
 
 // The card sits in boot mode (or runs a firmware too old to answer the
 // probe): program the microcontroller directly.
-int bootModeBranch() {
+int bootModeBranch(SerialLink& link) {
   std::printf("\nFlash is not programmed (BOOT MODE) or using old firmware version");
   Sleep(10);
-  if (!setBaudRate(9600)) {
-    std::printf("\nERROR");
-    return exitPath(kExitFailed);
-  }
+  if (!switchBaudRate(link, 9600)) return exitPath(link, kExitFailed);
   std::printf("\nMICRO Mode OK...Now starting the FDT programm...\n");
-  DWORD begin = GetTickCount();
-  int check = FDT(lport, lDCB, ct, lfullportname);
-  if (check != kFdtBootSilent) {
+  const DWORD begin = GetTickCount();
+  const int result = FDT(link, false);
+  if (result != kFdtBootSilent) {
     printTime(begin, 0);
-    return exitPath(fdtExitStatus(check));
+    return exitPath(link, exitStatusOfFdt(result));
   }
 
   // Silent boot program: an old firmware may be running.  Its menu keys
   // CR '1' '$' '6' hand the microcontroller over to the boot program.
-  if (!setBaudRate(115200)) {
-    std::printf("\nERROR");
-    return exitPath(kExitFailed);
-  }
+  if (!switchBaudRate(link, 115200)) return exitPath(link, kExitFailed);
   const unsigned char keys[4] = {0x0D, '1', '$', '6'};
   for (unsigned char key : keys) {
-    if (!writeByte(key)) return exitPath(kExitFailed);
+    if (!link.writeByte(key)) return exitPath(link, kExitFailed);
     Sleep(500);
   }
   std::printf(
       "\nYou are using an old firmware...Now programming the FLASH ...\nBe sure to upload the "
       "most recent firmware ");
-  if (!setBaudRate(9600)) {
-    std::printf("\nERROR");
-    return exitPath(kExitFailed);
-  }
-  check = FDT(lport, lDCB, ct, lfullportname);
-  return exitPath(fdtExitStatus(check));
+  if (!switchBaudRate(link, 9600)) return exitPath(link, kExitFailed);
+  return exitPath(link, exitStatusOfFdt(FDT(link, true)));
 }
 
-void printBanner(int devicenumber) {
+bool isModel(int code) { return code >= 1 && code <= 6; }
+
+// Identifies the card into `card`.  Returns the exit status when the run
+// ends here: an old firmware (in MICRO after the key that completes its
+// sequence) or an identification that gave up without a model.
+std::optional<int> identify(SerialLink& link, const CommandLine& command, CardIdentity* card) {
+  const int result = identifyCard(link, card);
+  if (result == kDevOldFirmware) {
+    if (command.micro) {
+      // Completes the old firmware's key sequence: it hands the
+      // microcontroller over to the boot program.
+      if (link.writeByte('6')) Sleep(500);
+    } else {
+      std::printf("\nUnsupported feature...Update the firmware version");
+    }
+    return kExitFailed;
+  }
+  if (!isModel(result) || !isModel(card->model)) return kExitFailed;
+  return std::nullopt;
+}
+
+void printBanner(const CardIdentity& card) {
+  const char* model = cardModeName[card.model - 1];
   std::printf("\r\n* * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n");
-  if (cardVersion == 2)
-    std::printf("\t\t\t\t\t\t\t*%c*\t\t\t%s PLUS\n", 13, cardModeName[devicenumber - 1]);
+  if (card.plus())
+    std::printf("\t\t\t\t\t\t\t*%c*\t\t\t%s PLUS\n", 13, model);
   else
-    std::printf("\t\t\t\t\t\t\t*%c*\t\t\t%s\n", 13, cardModeName[devicenumber - 1]);
+    std::printf("\t\t\t\t\t\t\t*%c*\t\t\t%s\n", 13, model);
   std::printf("*\t\t\t\t\t\t\t*\n");
   std::printf("\t\t\t\t\t\t\t*%c*\tUpdater Version   -> %d.%d\n", 13, kVersionMajor,
               kVersionMinor);
   std::printf("*\t\t\t\t\t\t\t*\n");
-  if (RDVersion[0] == 'E')
-    std::printf("\t\t\t\t\t\t\t*%c*\tSoftware Version  -> Unknown\n", 13);
+  if (card.versionKnown())
+    std::printf("\t\t\t\t\t\t\t*%c*\tSoftware Version  -> %s\n", 13, card.firmwareVersion);
   else
-    std::printf("\t\t\t\t\t\t\t*%c*\tSoftware Version  -> %s\n", 13, RDVersion);
+    std::printf("\t\t\t\t\t\t\t*%c*\tSoftware Version  -> Unknown\n", 13);
   std::printf("* * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n");
 }
 
+// The row of `keyword`, or nullptr.  EDID is known only to models that take
+// an EDID; on the others the word is refused like any unknown keyword.
+const ModeEntry* findMode(const char* keyword, const CardIdentity& card) {
+  for (const ModeEntry& mode : kModes) {
+    if (mode.videoInputOnly && !card.hasVideoInput()) continue;
+    if (std::strcmp(keyword, mode.keyword) == 0) return &mode;
+  }
+  return nullptr;
+}
+
+// The argument count, then the keyword.  A file argument is needed unless
+// the mode takes none; arguments after it are ignored.  Returns the exit
+// status when the run ends here.
+std::optional<int> checkArguments(int argc, const ModeEntry* mode, const CardIdentity& card) {
+  if (!(argc >= 4 || (argc == 3 && mode != nullptr && !needsFile(*mode)))) {
+    printUsage(card.hasVideoInput());
+    return kExitRefused;
+  }
+  if (mode == nullptr) {
+    printKeywordError(card.hasVideoInput());
+    return kExitRefused;
+  }
+  return std::nullopt;
+}
+
 // The device-file rule of VIPER and VERIFY: "Device", a digit 1, 5 or 7,
-// ".bin".  Returns the device number, or 0 after printing the refusal.
-unsigned short deviceFromFileName(const char* fileName) {
+// ".bin" (what follows is not examined), and the file must exist.  Returns
+// the device number, or 0 after printing the refusal.
+int deviceFromFileName(const char* fileName) {
   if (std::strncmp(fileName, "Device", 6) != 0) {
     std::printf("Bad device file. (Device 1 or 5 only)\n");
     return 0;
   }
-  unsigned short device = 0;
+  int device = 0;
   switch (fileName[6]) {
     case '1': device = 1; break;
     case '5': device = 5; break;
@@ -225,9 +378,10 @@ unsigned short deviceFromFileName(const char* fileName) {
   return device;
 }
 
-// The extension rule of FPGA, EDID, REMOTE and GAMMA.
-bool checkFileWithExtension(const char* fileName, const char* ext, const char* badText) {
-  if (!endsWith(fileName, ext)) {
+// The extension rule of FPGA, EDID, REMOTE and GAMMA.  A missing file waits
+// for the operator before the run ends.
+bool checkFileWithExtension(const char* fileName, const char* extension, const char* badText) {
+  if (!endsWith(fileName, extension)) {
     std::printf("%s", badText);
     return false;
   }
@@ -239,69 +393,60 @@ bool checkFileWithExtension(const char* fileName, const char* ext, const char* b
   return true;
 }
 
-struct UpdateFiles {
-  char device1Present = 0;
-  char device5Present = 0;
-  char fpgaPresent = 0;
-  char edidPresent = 0;
-};
-
-// Mode ALL: which update files lie in the current directory.
-UpdateFiles discoverUpdateFiles(int DVITOSDI) {
-  UpdateFiles f;
-  std::printf("\nLooking for update files ... \n\n");
-  std::printf("Device1.bin : ");
-  if (exists("Device1.bin")) {
-    std::printf("\tYES\n");
-    f.device1Present = 1;
-  } else {
-    std::printf("\tNO\n");
-  }
-  std::printf("Device5.bin : ");
-  if (exists("Device5.bin")) {
-    std::printf("\tYES\n");
-    f.device5Present = 1;
-  } else {
-    std::printf("\tNO\n");
-  }
-  if (f.device1Present) {
-    std::printf("SFDriver.bin : ");
-    if (exists("SFDriver.bin")) {
-      std::printf("\tYES\n");
-    } else {
-      std::printf("\tNO  (ERROR - You need a driver to update device1.)\n");
-      f.device1Present = 0;
-    }
-  }
-  if (f.device5Present) {
-    std::printf("FDriver.bin : ");
-    if (exists("FDriver.bin")) {
-      std::printf("\tYES\n");
-    } else {
-      std::printf("\tNO  (ERROR - You need a driver to update device5.)\n");
-      f.device5Present = 0;
-    }
-  }
-  std::printf("fpga.xsvf : ");
-  if (exists("fpga.xsvf")) {
-    std::printf("\tYES\n");
-    f.fpgaPresent = 1;
-  } else {
-    std::printf("\tNO\n");
-  }
-  if (DVITOSDI == 1) {
-    std::printf("EDID.bin : ");
-    if (exists("EDID.bin")) {
-      std::printf("\tYES\n");
-      f.edidPresent = 1;
-    } else {
-      std::printf("\tNO\n");
-    }
-  }
-  return f;
+// Prints "name : " and whether the file is there.
+bool lookFor(const char* name, const char* missingText = "\tNO\n") {
+  std::printf("%s : ", name);
+  const bool found = exists(name);
+  std::printf("%s", found ? "\tYES\n" : missingText);
+  return found;
 }
 
-int statusOf(Outcome o) { return o == Outcome::Success ? kExitOk : kExitFailed; }
+// Mode ALL: which update files lie in the current folder.  A flash image
+// counts only with its ISP driver; device 7 is not looked for.
+UpdateFiles discoverUpdateFiles(bool takesEdid) {
+  UpdateFiles files;
+  std::printf("\nLooking for update files ... \n\n");
+  files.device1 = lookFor("Device1.bin");
+  files.device5 = lookFor("Device5.bin");
+  if (files.device1)
+    files.device1 =
+        lookFor("SFDriver.bin", "\tNO  (ERROR - You need a driver to update device1.)\n");
+  if (files.device5)
+    files.device5 =
+        lookFor("FDriver.bin", "\tNO  (ERROR - You need a driver to update device5.)\n");
+  files.fpga = lookFor("fpga.xsvf");
+  if (takesEdid) files.edid = lookFor("EDID.bin");
+  return files;
+}
+
+// Checks the file argument by the mode's rule and fills `arguments`.
+// Returns the exit status when the run ends here.
+std::optional<int> applyFileRule(const ModeEntry& mode, const CommandLine& command,
+                                 const CardIdentity& card, ModeArguments* arguments) {
+  arguments->fileName = command.fileName;
+  switch (mode.fileRule) {
+    case FileRule::kNone:
+      return std::nullopt;
+    case FileRule::kExtension:
+      if (!checkFileWithExtension(command.fileName, mode.extension, mode.badNameText))
+        return kExitRefused;
+      return std::nullopt;
+    case FileRule::kDeviceFile:
+      arguments->device = deviceFromFileName(command.fileName);
+      if (arguments->device == 0) return kExitRefused;
+      return std::nullopt;
+    case FileRule::kUpdateFiles: {
+      arguments->files = discoverUpdateFiles(card.hasVideoInput());
+      const UpdateFiles& found = arguments->files;
+      if (!found.device1 && !found.device5 && !found.fpga && !found.edid) {
+        std::printf("No update available.");
+        return kExitOk;  // nothing to do is no failure
+      }
+      return std::nullopt;
+    }
+  }
+  return kExitFailed;
+}
 
 }  // namespace
 
@@ -313,141 +458,24 @@ void caseSensitive(const char* argv, char* data) {
 }
 
 int runUpdater(int argc, char** argv) {
-  char argvU[100];
-  char fileName[256];
-  unsigned short update = 0;
-  unsigned short device = 0;
-  int devicenumber = 10;
-  int DVITOSDI = 0;
+  // A scheduling hint: when it is refused the run goes on at normal priority.
+  SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+  if (argc < 2) return kExitOk;  // nothing printed, no port opened
 
-  SetPriorityClass(GetCurrentProcess(), 0x80);
-  if (argc < 2) return kExitOk;
-
-  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-      std::strcmp(argv[1], "/?") == 0) {
-    printHelp();
-    return kExitOk;
-  }
-  if (std::strcmp(argv[1], "--version") == 0) {
-    std::printf("updater %d.%d\n", kVersionMajor, kVersionMinor);
-    return kExitOk;
-  }
-
-  // Arguments that do not fit their buffers are refused, not cut.
-  if (std::strlen(argv[1]) >= sizeof argvU || (argc > 2 && std::strlen(argv[2]) >= sizeof argvU) ||
-      (argc > 3 && std::strlen(argv[3]) >= sizeof fileName)) {
-    printUsage(0);
-    return exitPath(kExitRefused);
-  }
-
-  caseSensitive(argv[1], argvU);
-  if (std::strncmp(argvU, "COM", 3) != 0) {
-    std::printf("Must be COMXX\n");
-    return exitPath(kExitRefused);
-  }
-
-  std::strcpy(lportname, argvU);
-  std::snprintf(lfullportname, sizeof lfullportname, "\\\\.\\%s", lportname);
-  if (!setUpPort(false)) return exitPath(kExitFailed);
-
-  caseSensitive(argc > 2 ? argv[2] : "", argvU);
-  const bool micro = std::strcmp(argvU, "MICRO") == 0;
-
-  if (micro) {
-    int status = checkMicroImage();
-    if (status != kExitOk) return exitPath(status);
-  }
-
-  DWORD nbBytes = probe();
-  if (micro && nbBytes == 0) return bootModeBranch();
-
-  do {
-    devicenumber = DevType();
-  } while (devicenumber == kDevUnknownModel || devicenumber == kDevNoCommunication);
-
-  if (devicenumber == kDevOldFirmware) {
-    if (micro) {
-      // Completes the old firmware's key sequence: it hands the
-      // microcontroller over to the boot program.
-      if (writeByte('6')) Sleep(500);
-    } else {
-      std::printf("\nUnsupported feature...Update the firmware version");
-    }
-    return exitPath(kExitFailed);
-  }
-  if (devicenumber < 1 || devicenumber > 6) return exitPath(kExitFailed);
-
-  DVITOSDI = (devicenumber == 1 || devicenumber == 4) ? 1 : 0;
-  printBanner(devicenumber);
-
-  const bool fileLess = std::strcmp(argvU, "MICRO") == 0 || std::strcmp(argvU, "ALL") == 0 ||
-                        std::strcmp(argvU, "STATUS") == 0;
-  if (!(argc >= 4 || (argc == 3 && fileLess))) {
-    printUsage(DVITOSDI);
-    return exitPath(kExitRefused);
-  }
-
-  bool found = false;
-  for (const ModeEntry& e : kModeTable) {
-    if (e.mode == kEdid && DVITOSDI != 1) continue;
-    if (std::strcmp(argvU, e.keyword) == 0) {
-      update = e.mode;
-      found = true;
-      break;
-    }
-  }
-  if (!found) {
-    if (DVITOSDI == 1)
-      std::printf("Must be FPGA, VIPER, MICRO, EDID, CMD , GAMMA or ALL\n");
-    else
-      std::printf("Must be FPGA, VIPER, MICRO, CMD, GAMMA or ALL\n");
-    return exitPath(kExitRefused);
-  }
-
-  fileName[0] = '\0';
-  if (argc >= 4) std::strcpy(fileName, argv[3]);
-
-  switch (update) {
-    case kFpga:
-      if (!checkFileWithExtension(fileName, ".xsvf", "Bad fpga file\n"))
-        return exitPath(kExitRefused);
-      return exitPath(statusOf(ProgramFPGA(fileName)));
-    case kViper:
-      device = deviceFromFileName(fileName);
-      if (device == 0) return exitPath(kExitRefused);
-      return exitPath(statusOf(ProgramViper(device, fileName)));
-    case kMicro:
-      return exitPath(statusOf(ProgramMicro()));
-    case kEdid:
-      if (!checkFileWithExtension(fileName, ".bin", "Bad EDID file\n"))
-        return exitPath(kExitRefused);
-      return exitPath(statusOf(ProgramEDID(fileName)));
-    case kAll: {
-      UpdateFiles f = discoverUpdateFiles(DVITOSDI);
-      if (!f.device1Present && !f.device5Present && !f.fpgaPresent && !f.edidPresent) {
-        std::printf("No update available.");
-        return exitPath(kExitOk);
-      }
-      return exitPath(
-          statusOf(ProgramALL(f.device1Present, f.device5Present, f.fpgaPresent, f.edidPresent)));
-    }
-    case kRemote:
-      if (!checkFileWithExtension(fileName, ".txt", "Bad REMOTE file\n"))
-        return exitPath(kExitRefused);
-      return exitPath(statusOf(Remote(fileName)));
-    case kVerify: {
-      device = deviceFromFileName(fileName);
-      if (device == 0) return exitPath(kExitRefused);
-      unsigned long mismatches = 0;
-      int result = verify(fileName, device, &mismatches);
-      return exitPath(result == 0 && mismatches == 0 ? kExitOk : kExitFailed);
-    }
-    case kStatus:
-      return exitPath(statusOf(vxpStatus()));
-    case kGamma:
-      if (!checkFileWithExtension(fileName, ".csv", "Bad GAMMA file\n"))
-        return exitPath(kExitRefused);
-      return exitPath(statusOf(ProgramGamma(fileName)));
-  }
-  return exitPath(kExitFailed);
+  CommandLine command;
+  if (std::optional<int> status = readCommandLine(argc, argv, &command)) return *status;
+  SerialLink link(command.portName);
+  if (!link.open()) return exitPath(link, kExitFailed);
+  if (std::optional<int> status = checkMicroFilesFirst(command)) return exitPath(link, *status);
+  const bool lineSilent = probe(link) == 0;
+  if (command.micro && lineSilent) return bootModeBranch(link);
+  CardIdentity card;
+  if (std::optional<int> status = identify(link, command, &card)) return exitPath(link, *status);
+  printBanner(card);
+  const ModeEntry* mode = findMode(command.keyword, card);
+  if (std::optional<int> status = checkArguments(argc, mode, card)) return exitPath(link, *status);
+  ModeArguments arguments;
+  if (std::optional<int> status = applyFileRule(*mode, command, card, &arguments))
+    return exitPath(link, *status);
+  return exitPath(link, mode->exitStatus(mode->run(link, arguments)));
 }

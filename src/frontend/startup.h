@@ -8,7 +8,9 @@ enum ExitStatus {
   kExitRefused = 2,  // the command line or a file argument was refused
 };
 
-// Upper-case copy of `argv` into `data` (which holds its length plus one).
+// Writes an upper-cased copy of `argv` into `data` (which holds its length
+// plus one): keywords and port names are matched whatever case they were
+// typed in.  Only the letters a to z change.
 void caseSensitive(const char* argv, char* data);
 
 // The whole run: start-up, identification, argument checks, one mode, exit

@@ -5,19 +5,30 @@
 
 #include "platform/win32.h"
 
+class SerialLink;
+
+// What became of one request.
+enum class IspResult {
+  Accepted,     // an answer came and was neither a NACK nor an echo
+  Refused,      // the answer was a NACK, or an echo of the request's header
+  NoAnswer,     // no complete frame in 11 reads of 3 s
+  PortFailure,  // the frame could not be written, or the port failed its reads
+};
+
 // Sends `msg` (checksum written into it) and reads one answer into
-// `response`.  1 when an answer arrived and was accepted; 0 when the write
-// failed, no answer came after 11 reads of 3 s, or the answer was a NACK or
-// an echo of the request.  `wait` ms pass between the request and the
-// first read.
-int sendISPCmd(uint16_t* msg, uint16_t* response, DWORD wait);
+// `response`, which receives the N+3 words the answer's header announces (at
+// most 18) when a frame arrived.  `wait` ms pass between the request and the
+// first read.  The request is never sent twice: recovery is the caller's.
+IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD wait);
 
 // Drops whatever the card left in the input, reading until the line is
 // quiet (at most `limitMs` against a card that keeps sending): a late answer
 // would otherwise be taken for the answer to the next request.
-void drainIspInput(DWORD limitMs);
+void drainIspInput(SerialLink& link, DWORD limitMs);
 
 // Finds one frame in the incoming bytes within 3000 ms; returns the bytes
-// stored in `tempMsg` ("=G" ... CR) or 0.  Never stores more than
-// `capacity` bytes.
-int ReadISPResponse(unsigned char* tempMsg, int capacity = 305);
+// stored in `frame` ("=G" ... CR) or 0.  Never stores more than
+// `capacity` bytes.  `portFailed` (when given) tells whether a 0 came from a
+// read the port failed rather than from the deadline.
+int ReadISPResponse(SerialLink& link, unsigned char* frame, int capacity = 305,
+                    bool* portFailed = nullptr);

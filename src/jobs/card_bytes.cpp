@@ -1,22 +1,23 @@
 #include "jobs/card_bytes.h"
 
 #include "common/ticks.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
-int awaitCardByte(unsigned char a, unsigned char b, DWORD deadline) {
-  for (;;) {
-    unsigned char c = 0;
-    lnumbytes = 0;
-    if (ReadFile(lport, &c, 1, &lnumbytes, nullptr) && lnumbytes == 1 && (c == a || c == b))
-      return c;
-    if (deadlinePassed(deadline)) return 0;
-  }
+int awaitCardByte(SerialLink& link, unsigned char a, unsigned char b, DWORD deadline) {
+  const unsigned char wanted[2] = {a, b};
+  unsigned char byte = 0;
+  if (link.waitAnyOf(wanted, 2, deadline, &byte) != SerialLink::Wait::kByte) return 0;
+  return byte;
 }
 
-bool drainLine(DWORD deadline) {
-  for (;;) {
-    lnumbytes = 0;
-    if (!ReadFile(lport, buffer, 2048, &lnumbytes, nullptr) || lnumbytes == 0) return true;
-    if (deadlinePassed(deadline)) return false;
-  }
+bool drainLine(SerialLink& link, DWORD deadline) {
+  const DWORD now = GetTickCount();
+  const DWORD limit = tickPassed(now, deadline) ? 0 : static_cast<DWORD>(deadline - now);
+  const std::size_t dropped = link.drain(limit);
+  return dropped == 0 || !deadlinePassed(deadline);
+}
+
+bool sendByte(SerialLink& link, unsigned char byte) {
+  // Stall limit 0: the first write that moves nothing has failed.
+  return link.writeAll(&byte, 1, 0);
 }

@@ -1,13 +1,18 @@
-// Byte-level waits shared by the EDID and gamma transfers, on the open port.
+// Byte-level steps shared by the EDID, gamma and command-script transfers.
 #pragma once
 
 #include "platform/win32.h"
 
-// Reads single bytes until `a` or `b` arrives and returns it; 0 when the
-// tick deadline passes first.  Every other byte is skipped.
-int awaitCardByte(unsigned char a, unsigned char b, DWORD deadline);
+class SerialLink;
 
-// Drops what waits on the line into the global work buffer, 2048 bytes a
-// read, until a read brings nothing.  False when the card is still talking
-// at `deadline`.
-bool drainLine(DWORD deadline);
+// Waits until the tick deadline for `a` or `b`, skipping every other byte,
+// and returns it; 0 when the deadline passes first or the port fails.
+int awaitCardByte(SerialLink& link, unsigned char a, unsigned char b, DWORD deadline);
+
+// Drops what waits on the line until a read brings nothing.  False when the
+// card is still talking at `deadline`.
+bool drainLine(SerialLink& link, DWORD deadline);
+
+// One byte in one write call.  False when the call fails or the byte did
+// not go out within the write time-out in force.
+bool sendByte(SerialLink& link, unsigned char byte);

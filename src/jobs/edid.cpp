@@ -14,12 +14,11 @@
 #include "common/ticks.h"
 #include "jobs/card_bytes.h"
 #include "jobs/modes.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
 namespace {
 
 constexpr DWORD kWaitMs = 5000;  // every wait of the transfer
-constexpr DWORD kReadSliceMs = 50;
 
 Outcome failureEnding(std::FILE* fd) {
   if (fd != nullptr) std::fclose(fd);
@@ -32,12 +31,12 @@ Outcome failureEnding(std::FILE* fd) {
 
 }  // namespace
 
-Outcome ProgramEDID(const char* fileName) {
-  unsigned char vecteur[300];
+Outcome ProgramEDID(SerialLink& link, const char* fileName) {
+  unsigned char image[300];
   unsigned char checksum = 0;
 
-  if (!applyTimeouts(0, 0, kReadSliceMs, 0, kReadSliceMs)) {
-    std::printf("Failed to set timeout : error %ld\n", static_cast<long>(GetLastError()));
+  if (!link.setTimeouts(SerialLink::kSlice50)) {
+    std::printf("Failed to set timeout : error %ld\n", static_cast<long>(link.lastError()));
     return failureEnding(nullptr);
   }
 
@@ -47,58 +46,49 @@ Outcome ProgramEDID(const char* fileName) {
     return failureEnding(nullptr);
   }
   std::rewind(fd);
-  const DWORD time = GetTickCount();
+  const DWORD start = GetTickCount();
 
   // Whatever an earlier exchange left on the line goes; a card that keeps
   // talking for 5 s is not fit for the transfer.
-  DWORD begin = deadlineIn(kWaitMs);
-  if (!drainLine(begin)) return failureEnding(fd);
+  if (!drainLine(link, deadlineIn(kWaitMs))) return failureEnding(fd);
 
-  const int maxadress = static_cast<int>(std::fread(vecteur, 1, sizeof vecteur, fd));
-  if (maxadress != 128 && maxadress != 256) {
+  // Reading up to 300 bytes tells a file longer than 256 bytes apart.
+  const int length = static_cast<int>(std::fread(image, 1, sizeof image, fd));
+  if (length != 128 && length != 256) {
     std::printf("\nError only file of 128 or 256 bytes can be read\n");
     return failureEnding(fd);
   }
-  std::printf("\n->Program EDID with  %d bytes...\n", maxadress);
+  std::printf("\n->Program EDID with  %d bytes...\n", length);
 
-  const char* command = maxadress == 128 ? "#EDID 1\r" : "#EDID 2\r";
-  DWORD written = 0;
-  lrc = WriteFile(lport, command, 8, &written, nullptr);
-  lnumbytes = written;
-  if (!lrc) return failureEnding(fd);
+  const char* command = length == 128 ? "#EDID 1\r" : "#EDID 2\r";
+  if (!link.writeAll(command, 8)) return failureEnding(fd);
   Sleep(500);
 
-  for (int i = 0; i < maxadress; ++i) {
-    begin = deadlineIn(kWaitMs);
-    written = 0;
-    lrc = WriteFile(lport, &vecteur[i], 1, &written, nullptr);
-    lnumbytes = written;
-    checksum = static_cast<unsigned char>(checksum + vecteur[i]);
-    if (!lrc || written != 1) return failureEnding(fd);
-    if (awaitCardByte('.', '.', begin) == 0) return failureEnding(fd);
+  for (int i = 0; i < length; ++i) {
+    const DWORD deadline = deadlineIn(kWaitMs);
+    checksum = static_cast<unsigned char>(checksum + image[i]);
+    if (!sendByte(link, image[i])) return failureEnding(fd);
+    if (awaitCardByte(link, '.', '.', deadline) == 0) return failureEnding(fd);
   }
 
-  WriteFile(lport, &checksum, 1, &written, nullptr);
+  link.writeByte(checksum);  // the verdict tells whether it arrived
 
-  if (awaitCardByte('~', '~', deadlineIn(kWaitMs)) == 0) return failureEnding(fd);
-  const int verdict = awaitCardByte('E', 'S', deadlineIn(kWaitMs));
+  if (awaitCardByte(link, '~', '~', deadlineIn(kWaitMs)) == 0) return failureEnding(fd);
+  const int verdict = awaitCardByte(link, 'E', 'S', deadlineIn(kWaitMs));
   if (verdict == 0) return failureEnding(fd);
 
   std::printf(verdict == 'S' ? "Success\n" : "Failed\n");
-  printTime(time, 1);
+  printTime(start, 1);
   std::printf("\n");
   std::fclose(fd);
   return verdict == 'S' ? Outcome::Success : Outcome::Failure;
 }
 
-Outcome ProgramDefaultEDID() {
-  const DWORD time = GetTickCount();
-  DWORD written = 0;
-  lrc = WriteFile(lport, "#EDID 0\r", 8, &written, nullptr);
-  lnumbytes = written;
-  if (lrc) {
+Outcome ProgramDefaultEDID(SerialLink& link) {
+  const DWORD start = GetTickCount();
+  if (link.writeAll("#EDID 0\r", 8)) {
     Sleep(500);
-    printTime(time, 0);
+    printTime(start, 0);
     return Outcome::Success;
   }
   std::printf("Press a key to continue ... ");

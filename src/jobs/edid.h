@@ -3,6 +3,8 @@
 
 #include "common/outcome.h"
 
+class SerialLink;
+
 // Sends "#EDID 0\r": the card goes back to its built-in default EDID.  No
 // answer is read; Success when the command went out.
-Outcome ProgramDefaultEDID();
+Outcome ProgramDefaultEDID(SerialLink& link);

@@ -9,32 +9,33 @@
 //   '$' c          an error notice from the card, printed, the stream goes on
 //   '~' c          the end; c == 'S' means the FPGA was programmed
 // Before answering, the updater waits for one silent read slice (50 ms),
-// which drains trailing bytes of the request.
+// which drains trailing bytes of the request.  A card that stops taking the
+// answer's bytes ends the run: nothing may move for 3 s.
 #include <cstdio>
 
 #include "common/ticks.h"
 #include "jobs/modes.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
 namespace {
 
 constexpr int kChunkSize = 1000;          // file bytes per write
 constexpr long kProgressCap = 700000;     // files beyond this show 100 % early
-constexpr DWORD kReadSliceMs = 50;        // every read returns after this
 constexpr DWORD kRequestByteWaitMs = 1000;  // for the rest of a '$' sequence
 constexpr DWORD kPortLostMs = 2000;         // reads failing this long: the port is gone
+constexpr DWORD kStallMs = SerialLink::kDefaultStallMs;  // writes moving nothing this long
 
 enum ReadResult { kQuiet = 0, kByte = 1, kPortLost = -1 };
 
-// One read of one byte; a read call that fails is repeated.  kQuiet when
-// the read slice passed without a byte.  A port whose every read fails for
-// two seconds has gone (a card or adapter unplugged mid-stream): kPortLost,
-// rather than retrying for ever at full speed.
-ReadResult readByte(unsigned char* b) {
+// One read of one byte under the 50 ms read slice; a read call that fails
+// is repeated.  kQuiet when the slice passed without a byte.  A port whose
+// every read fails for two seconds has gone (a card or adapter unplugged
+// mid-stream): kPortLost, rather than retrying for ever.
+ReadResult readByte(SerialLink& link, unsigned char* b) {
   const DWORD lostAt = deadlineIn(kPortLostMs);
   for (;;) {
-    lnumbytes = 0;
-    if (ReadFile(lport, b, 1, &lnumbytes, nullptr)) return lnumbytes == 1 ? kByte : kQuiet;
+    DWORD got = 0;
+    if (link.read(b, 1, &got)) return got == 1 ? kByte : kQuiet;
     if (deadlinePassed(lostAt)) return kPortLost;
     Sleep(1);
   }
@@ -43,40 +44,38 @@ ReadResult readByte(unsigned char* b) {
 // The rest of a '$' sequence.  The card sends its request in one go, but a
 // byte held up in a buffer must not be replaced by the previous one: wait
 // for it, up to a second from the request's start.
-ReadResult readRequestByte(unsigned char* b, DWORD deadline) {
+ReadResult readRequestByte(SerialLink& link, unsigned char* b, DWORD deadline) {
   for (;;) {
-    const ReadResult r = readByte(b);
+    const ReadResult r = readByte(link, b);
     if (r != kQuiet) return r;
     if (deadlinePassed(deadline)) return kQuiet;
   }
 }
 
-// Reads until one read slice passes in silence.
-void drainUntilQuiet() {
+// Reads single bytes until one read slice passes in silence: the pause
+// before each answer is that one silent slice.
+void waitForQuietSlice(SerialLink& link) {
   unsigned char b = 0;
+  DWORD got = 0;
   do {
-    lnumbytes = 0;
-    if (!ReadFile(lport, &b, 1, &lnumbytes, nullptr)) lnumbytes = 0;
-  } while (lnumbytes > 0);
+    if (!link.read(&b, 1, &got)) got = 0;
+  } while (got > 0);
 }
 
 // Writes `n` bytes, resuming a partial write where it stopped; adds what
-// went out to `size`.  False (after the message) when a write fails.
-bool writeData(const unsigned char* data, int n, DWORD* size) {
-  int index = n;  // bytes still to write
-  while (index != 0) {
-    const int offset = n - index;
-    DWORD written = 0;
-    lrc = WriteFile(lport, data + offset, static_cast<DWORD>(index), &written, nullptr);
-    lnumbytes = written;
-    if (!lrc) {
-      std::printf("Failed to write data : error %ld\n", static_cast<long>(GetLastError()));
-      return false;
-    }
-    *size += written;
-    index -= static_cast<int>(written);
-  }
-  return true;
+// went out to `size`.  False (after the message) when a write fails or the
+// card stops taking bytes.
+bool writeData(SerialLink& link, const unsigned char* data, int n, DWORD* size) {
+  std::size_t sent = 0;
+  const bool ok = link.writeAll(data, static_cast<std::size_t>(n), kStallMs, &sent);
+  *size += static_cast<DWORD>(sent);
+  if (ok) return true;
+  if (link.lastError() == ERROR_TIMEOUT)
+    std::printf("Failed to write data : the card stopped reading (nothing went out for %lu s)\n",
+                static_cast<unsigned long>(kStallMs / 1000));
+  else
+    std::printf("Failed to write data : error %ld\n", static_cast<long>(link.lastError()));
+  return false;
 }
 
 // Size of the file as shown by the progress line: at most 700000 bytes.
@@ -110,8 +109,8 @@ Outcome abortEnding(std::FILE* fd, DWORD size) {
   return Outcome::Failure;
 }
 
-Outcome portLost(std::FILE* fd, DWORD size) {
-  std::printf("\nFailed to read data : error %ld\n", static_cast<long>(GetLastError()));
+Outcome portLost(SerialLink& link, std::FILE* fd, DWORD size) {
+  std::printf("\nFailed to read data : error %ld\n", static_cast<long>(link.lastError()));
   return abortEnding(fd, size);
 }
 
@@ -123,18 +122,16 @@ Outcome fileReadError(std::FILE* fd, DWORD size) {
 
 }  // namespace
 
-Outcome ProgramFPGA(const char* fileName) {
-  unsigned char ucReadBuf[kChunkSize];
-  DWORD size = 0;
-  int time = 0;
-  float percent = 0;
-  const char pourcentage = '%';
-  int success = 0;
-  int finish = 0;
-  const char fonction[10] = "#FPGA 1\r";
+Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
+  unsigned char chunk[kChunkSize];
+  DWORD size = 0;       // bytes of the file sent so far
+  int progressLines = 0;
+  bool success = false;
+  bool finished = false;
+  constexpr char kCommand[] = "#FPGA 1\r";
 
-  if (!applyTimeouts(0, 0, kReadSliceMs, 0, kReadSliceMs)) {
-    std::printf("Failed to set timeout : error %ld\n", static_cast<long>(GetLastError()));
+  if (!link.setTimeouts(SerialLink::kSlice50)) {
+    std::printf("Failed to set timeout : error %ld\n", static_cast<long>(link.lastError()));
     return Outcome::Failure;
   }
 
@@ -146,49 +143,49 @@ Outcome ProgramFPGA(const char* fileName) {
   const long totalSize = progressSize(fd);
 
   Sleep(1000);
-  DWORD written = 0;
-  lrc = WriteFile(lport, fonction, 8, &written, nullptr);
-  lnumbytes = written;
-  if (!lrc) return abortEnding(fd, size);
+  if (!link.writeAll(kCommand, 8, kStallMs)) return abortEnding(fd, size);
   Sleep(500);
   std::printf("\n->Programming FPGA...\n");
 
-  while (finish == 0) {
-    if (size > static_cast<DWORD>((totalSize / 5000) * time)) {
-      percent = totalSize > 0 ? static_cast<float>(static_cast<double>(size) /
-                                                        static_cast<double>(totalSize) * 100.0 +
-                                                    0.2)
-                              : 100.0f;
+  while (!finished) {
+    // At most one progress line a pass: after a large block the line
+    // catches up one step per pass.
+    if (size > static_cast<DWORD>((totalSize / 5000) * progressLines)) {
+      float percent = totalSize > 0 ? static_cast<float>(static_cast<double>(size) /
+                                                             static_cast<double>(totalSize) *
+                                                             100.0 +
+                                                         0.2)
+                                    : 100.0f;
       if (percent > 100) percent = 100;
-      std::printf("%cJob at %0.2f %c", 13, percent, pourcentage);
-      ++time;
+      std::printf("%cJob at %0.2f %c", 13, percent, '%');
+      ++progressLines;
     }
 
-    const ReadResult request = readByte(&ucReadBuf[0]);
-    if (request == kPortLost) return portLost(fd, size);
+    const ReadResult request = readByte(link, &chunk[0]);
+    if (request == kPortLost) return portLost(link, fd, size);
     if (request == kQuiet) continue;
 
-    switch (ucReadBuf[0]) {
+    switch (chunk[0]) {
       case '~':
-        if (readByte(&ucReadBuf[0]) == kByte && ucReadBuf[0] == 'S') success = 1;
-        finish = 1;
+        if (readByte(link, &chunk[0]) == kByte && chunk[0] == 'S') success = true;
+        finished = true;
         break;
 
       case '*': {
-        drainUntilQuiet();
-        const std::size_t got = std::fread(ucReadBuf, 1, 1, fd);
+        waitForQuietSlice(link);
+        const std::size_t got = std::fread(chunk, 1, 1, fd);
         // Past the end of the file there is no byte to give: stop rather
         // than send one of undefined value.
         if (got != 1 || std::ferror(fd)) return fileReadError(fd, size);
-        if (!writeData(ucReadBuf, 1, &size)) return abortEnding(fd, size);
+        if (!writeData(link, chunk, 1, &size)) return abortEnding(fd, size);
         break;
       }
 
       case '$': {
         const DWORD deadline = deadlineIn(kRequestByteWaitMs);
         unsigned char second = 0, high = 0, low = 0;
-        const ReadResult r = readRequestByte(&second, deadline);
-        if (r == kPortLost) return portLost(fd, size);
+        const ReadResult r = readRequestByte(link, &second, deadline);
+        if (r == kPortLost) return portLost(link, fd, size);
         if (r == kQuiet) {
           std::printf("\nerror : incomplete request from the card");
           break;
@@ -197,15 +194,15 @@ Outcome ProgramFPGA(const char* fileName) {
           std::printf("\nerror : $%c", second);
           break;
         }
-        ReadResult r2 = readRequestByte(&high, deadline);
-        if (r2 == kByte) r2 = readRequestByte(&low, deadline);
-        if (r2 == kPortLost) return portLost(fd, size);
+        ReadResult r2 = readRequestByte(link, &high, deadline);
+        if (r2 == kByte) r2 = readRequestByte(link, &low, deadline);
+        if (r2 == kPortLost) return portLost(link, fd, size);
         if (r2 == kQuiet) {
           std::printf("\nerror : incomplete request from the card");
           break;
         }
         long count = static_cast<long>(high) * 256 + low;
-        drainUntilQuiet();
+        waitForQuietSlice(link);
         // The whole block must be in the file before any of it goes out.
         const long left = remainingBytes(fd, fileLength);
         if (left >= 0 && left < count) return fileReadError(fd, size);
@@ -213,10 +210,10 @@ Outcome ProgramFPGA(const char* fileName) {
         // to 65535 bytes at once.
         while (count > 0) {
           const int want = count > kChunkSize ? kChunkSize : static_cast<int>(count);
-          const int iReadBufSize = static_cast<int>(std::fread(ucReadBuf, 1, want, fd));
-          if (iReadBufSize < want || std::ferror(fd)) return fileReadError(fd, size);
-          if (!writeData(ucReadBuf, iReadBufSize, &size)) return abortEnding(fd, size);
-          count -= iReadBufSize;
+          const int read = static_cast<int>(std::fread(chunk, 1, want, fd));
+          if (read < want || std::ferror(fd)) return fileReadError(fd, size);
+          if (!writeData(link, chunk, read, &size)) return abortEnding(fd, size);
+          count -= read;
         }
         break;
       }

@@ -13,7 +13,7 @@
 #include "jobs/card_bytes.h"
 #include "jobs/gamma_table.h"
 #include "jobs/modes.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ Outcome failureEnding(std::FILE* fd) {
 
 }  // namespace
 
-Outcome ProgramGamma(const char* fileName) {
+Outcome ProgramGamma(SerialLink& link, const char* fileName) {
   std::FILE* fd = std::fopen(fileName, "rb");
   if (fd == nullptr) {
     std::printf("/nFile load error\n");
@@ -40,14 +40,14 @@ Outcome ProgramGamma(const char* fileName) {
   std::rewind(fd);
 
   const DWORD drainDeadline = deadlineIn(kDrainMs);
-  if (!drainLine(drainDeadline)) return failureEnding(fd);
+  if (!drainLine(link, drainDeadline)) return failureEnding(fd);
 
-  char vecteur[kLinePiece + 1];
-  std::memset(vecteur, 0, sizeof vecteur);
+  char line[kLinePiece + 1];
+  std::memset(line, 0, sizeof line);
   GammaTable table;
   std::printf("\n->Analysing Gamma File...");
-  while (std::fgets(vecteur, sizeof vecteur, fd) != nullptr) {
-    if (table.addLine(vecteur) == GammaLineResult::OutOfRange) {
+  while (std::fgets(line, sizeof line, fd) != nullptr) {
+    if (table.addLine(line) == GammaLineResult::OutOfRange) {
       std::printf("\nError, the RGB value must be between 0 and 1023.");
       return failureEnding(fd);
     }
@@ -60,43 +60,37 @@ Outcome ProgramGamma(const char* fileName) {
   std::printf("OK");
   std::printf("\n->Sending Gamma Data...");
 
-  DWORD written = 0;
-  lrc = WriteFile(lport, "#GAMMA 3 0\r", 11, &written, nullptr);
-  lnumbytes = written;
-  if (!lrc) return failureEnding(fd);
+  if (!link.writeAll("#GAMMA 3 0\r", 11)) return failureEnding(fd);
   Sleep(100);
-  lnumbytes = 0;
-  if (!drainLine(drainDeadline)) return failureEnding(fd);
+  if (!drainLine(link, drainDeadline)) return failureEnding(fd);
 
   unsigned char bytes[2 * kGammaValues];
   table.wireBytes(bytes);
   unsigned char checksum = 0;
   for (int i = 0; i < kGammaValues; ++i) {
-    const DWORD begin = deadlineIn(kValueMs);
+    const DWORD deadline = deadlineIn(kValueMs);
     const unsigned char high = bytes[2 * i];
     const unsigned char low = bytes[2 * i + 1];
-    WriteFile(lport, &high, 1, &written, nullptr);
-    written = 0;
-    lrc = WriteFile(lport, &low, 1, &written, nullptr);
-    lnumbytes = written;
+    link.writeByte(high);  // the low byte's write decides
+    const bool sent = sendByte(link, low);
     checksum = static_cast<unsigned char>(checksum + low + high);
-    if (!lrc || written != 1) {
+    if (!sent) {
       std::printf("ERROR 0");
       return failureEnding(fd);
     }
-    if (awaitCardByte('.', '.', begin) == 0) {
+    if (awaitCardByte(link, '.', '.', deadline) == 0) {
       std::printf("ERROR 1");
       return failureEnding(fd);
     }
   }
 
-  WriteFile(lport, &checksum, 1, &written, nullptr);
+  link.writeByte(checksum);  // the verdict tells whether it arrived
 
-  if (awaitCardByte('~', '~', deadlineIn(kEndMs)) == 0) {
+  if (awaitCardByte(link, '~', '~', deadlineIn(kEndMs)) == 0) {
     std::printf("\nERROR 2");
     return failureEnding(fd);
   }
-  const int verdict = awaitCardByte('E', 'S', deadlineIn(kEndMs));
+  const int verdict = awaitCardByte(link, 'E', 'S', deadlineIn(kEndMs));
   if (verdict == 0) {
     std::printf("\nERROR 3");
     return failureEnding(fd);

@@ -7,41 +7,32 @@
 #include "boot/fdt.h"
 #include "common/elapsed.h"
 #include "jobs/modes.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
-namespace {
-
-// Writes a command in one write; false when the write fails.
-bool writeCommand(const char* cmd) {
-  DWORD ret = 0;
-  lrc = WriteFile(lport, cmd, static_cast<DWORD>(std::strlen(cmd)), &ret, nullptr);
-  return lrc != FALSE && ret == std::strlen(cmd);
-}
-
-}  // namespace
-
-Outcome ProgramMicro() {
-  char cmd[20];
-  char ReadBuf[50];
+Outcome ProgramMicro(SerialLink& link) {
   const DWORD begin = GetTickCount();
 
-  std::strcpy(cmd, "#MICROMODE\r");
-  if (!writeCommand(cmd)) return Outcome::Failure;
+  static const char kMicroMode[] = "#MICROMODE\r";
+  if (!link.writeAll(kMicroMode, std::strlen(kMicroMode))) return Outcome::Failure;
   Sleep(50);
-  DWORD ret = 0;
-  ReadFile(lport, ReadBuf, sizeof ReadBuf, &ret, nullptr);
-  if (ret > 0) {
-    // Only whether the firmware answered matters, not what it said.
-    std::strcpy(cmd, "#MICRO\r");
-    if (!writeCommand(cmd)) return Outcome::Failure;
+  // One read that returns at once with what has arrived: only whether the
+  // firmware answered matters, not what it said.
+  char answer[50];
+  DWORD got = 0;
+  link.read(answer, sizeof answer, &got);
+  if (got > 0) {
+    static const char kMicro[] = "#MICRO\r";
+    if (!link.writeAll(kMicro, std::strlen(kMicro))) return Outcome::Failure;
     Sleep(50);
   }
 
-  if (!setBaudRate(9600)) {
-    std::printf("Failed to set port state : error %ld\n", static_cast<long>(GetLastError()));
+  if (!link.setBaudRate(9600)) {
+    std::printf("Failed to set port state : error %ld\n", static_cast<long>(link.lastError()));
     return Outcome::Failure;
   }
-  const int result = FDT(lport, lDCB, ct, lfullportname);
+  // The mode runs after the identification, so the boot-mode branch of the
+  // start-up has not met the boot program: this is the run's first call.
+  const int result = FDT(link, false);
   printTime(begin, 1);
   return result == kFdtDone ? Outcome::Success : Outcome::Failure;
 }

@@ -1,18 +1,32 @@
-// The mode handlers that the front end dispatches to, one unit each.
+// The mode handlers that the front end dispatches to, one unit each.  Every
+// handler talks to the card through the link it is handed.
 #pragma once
 
 #include "common/outcome.h"
 
-Outcome ProgramFPGA(const char* fileName);                  // jobs/fpga.cpp
-Outcome ProgramViper(int device, const char* fileName);     // jobs/viper.cpp
-Outcome ProgramMicro();                                     // jobs/micro.cpp
-Outcome ProgramEDID(const char* fileName);                  // jobs/edid.cpp
-Outcome ProgramALL(int device1Present, int device5Present,  // jobs/update_all.cpp
-                   int fpgaPresent, int edidPresent);
-Outcome Remote(const char* fileName);                       // jobs/remote.cpp
-Outcome vxpStatus();                                        // jobs/status.cpp
-Outcome ProgramGamma(const char* fileName);                 // jobs/gamma.cpp
+class SerialLink;
 
-// Flash verify (jobs/flash_verify.cpp): 0 when the whole image was compared,
-// -1 on failure; `mismatchTotal` receives the number of differing words.
-int verify(const char* filename, int device, unsigned long* mismatchTotal);
+// The update files mode ALL found in the current directory.
+struct UpdateFiles {
+  bool device1 = false;  // Device1.bin with SFDriver.bin
+  bool device5 = false;  // Device5.bin with FDriver.bin
+  bool fpga = false;     // fpga.xsvf
+  bool edid = false;     // EDID.bin (models with a DVI or HDMI input)
+};
+
+Outcome ProgramFPGA(SerialLink& link, const char* fileName);              // jobs/fpga.cpp
+Outcome ProgramViper(SerialLink& link, int device, const char* fileName); // jobs/viper.cpp
+Outcome ProgramMicro(SerialLink& link);                                   // jobs/micro.cpp
+Outcome ProgramEDID(SerialLink& link, const char* fileName);              // jobs/edid.cpp
+Outcome ProgramALL(SerialLink& link, const UpdateFiles& files);           // jobs/update_all.cpp
+Outcome Remote(SerialLink& link, const char* fileName);                   // jobs/remote.cpp
+Outcome vxpStatus(SerialLink& link);                                      // jobs/status.cpp
+Outcome ProgramGamma(SerialLink& link, const char* fileName);             // jobs/gamma.cpp
+
+// VERIFY mode (jobs/flash_verify.cpp): success only when every word of the
+// image was compared and none differs.
+Outcome ProgramVerify(SerialLink& link, int device, const char* fileName);
+
+// Flash verify: 0 when the whole image was compared, -1 on failure;
+// `mismatchTotal` receives the number of differing words.
+int verify(SerialLink& link, const char* filename, int device, unsigned long* mismatchTotal);

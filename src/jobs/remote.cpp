@@ -7,70 +7,53 @@
 // then up to 4000 ms for an answer that begins "#A" ("#ACK") or "#N"
 // ("#NACK").  The port keeps the time-outs it was opened with.
 #include <cstdio>
-#include <cstring>
 
 #include "common/ticks.h"
+#include "jobs/card_bytes.h"
 #include "jobs/modes.h"
 #include "jobs/remote_script.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
 namespace {
 
 constexpr DWORD kPromptMs = 1000;
 constexpr DWORD kAnswerMs = 4000;
+constexpr DWORD kSettleMs = 10;
 constexpr int kLineChars = 253;  // a longer line is read in pieces
-
-bool readOne(unsigned char* c) {
-  lnumbytes = 0;
-  return ReadFile(lport, c, 1, &lnumbytes, nullptr) && lnumbytes == 1;
-}
-
-bool writeOne(const void* c) {
-  DWORD written = 0;
-  lrc = WriteFile(lport, c, 1, &written, nullptr);
-  lnumbytes = written;
-  return lrc && written == 1;
-}
 
 enum class Answer { Ack, Nack, None, WriteFailed };
 
-Answer sendCommand(const char* line, int* function) {
-  const char reset = 13;
-  unsigned char buff[500];
+Answer sendCommand(SerialLink& link, const char* line, int* answers) {
+  const unsigned char carriageReturn = 13;
+  unsigned char byte = 0;
 
-  lnumbytes = 0;
-  writeOne(&reset);
-  Sleep(10);
-  DWORD begin = deadlineIn(kPromptMs);
-  while (!readOne(buff) && !deadlinePassed(begin)) {
-  }
-  Sleep(10);
+  link.writeByte(carriageReturn);
+  Sleep(kSettleMs);
+  link.waitByte(&byte, deadlineIn(kPromptMs));  // the card's prompt, dropped
+  Sleep(kSettleMs);
 
   const std::size_t n = commandLength(line);
   for (std::size_t i = 0; i < n; ++i)
-    if (!writeOne(line + i)) return Answer::WriteFailed;
-  writeOne(&reset);
-  Sleep(10);
+    if (!sendByte(link, static_cast<unsigned char>(line[i]))) return Answer::WriteFailed;
+  link.writeByte(carriageReturn);
+  Sleep(kSettleMs);
 
-  std::memset(buff, 0, sizeof buff);
-  begin = deadlineIn(kAnswerMs);
-  while (!deadlinePassed(begin)) {
-    if (!readOne(buff) || buff[0] != '#') continue;
-    ++*function;
-    // The letter after '#' may come a read later than the '#' itself.
-    unsigned char letter = 0;
-    while (!readOne(&letter) && !deadlinePassed(begin)) {
-    }
-    if (lnumbytes != 1) break;
-    if (letter == 'A') return Answer::Ack;
-    if (letter == 'N') return Answer::Nack;
+  // Every '#' begins an answer; the letter after it tells "#ACK" from
+  // "#NACK", and any other letter leaves the wait going.
+  const unsigned char hash = '#';
+  const DWORD deadline = deadlineIn(kAnswerMs);
+  for (;;) {
+    if (link.waitAnyOf(&hash, 1, deadline, &byte) != SerialLink::Wait::kByte) return Answer::None;
+    ++*answers;
+    if (link.waitByte(&byte, deadline) != SerialLink::Wait::kByte) return Answer::None;
+    if (byte == 'A') return Answer::Ack;
+    if (byte == 'N') return Answer::Nack;
   }
-  return Answer::None;
 }
 
 }  // namespace
 
-Outcome Remote(const char* fileName) {
+Outcome Remote(SerialLink& link, const char* fileName) {
   std::FILE* fd = std::fopen(fileName, "rb");
   if (fd == nullptr) {
     std::printf("/nFile load error\n");
@@ -78,13 +61,13 @@ Outcome Remote(const char* fileName) {
   }
   std::printf("\n->Remote Function...Now executing the function in the remote.txt file...\n");
 
-  char CommandLine[255];
-  int ack = 0, nack = 0, function = 0, wait = 0, commands = 0;
-  while (std::fgets(CommandLine, kLineChars + 1, fd) != nullptr) {
-    switch (scriptLineKind(CommandLine)) {
+  char commandLine[kLineChars + 2];
+  int ack = 0, nack = 0, answers = 0, pause = 0, commands = 0;
+  while (std::fgets(commandLine, kLineChars + 1, fd) != nullptr) {
+    switch (scriptLineKind(commandLine)) {
       case ScriptLine::Command:
         ++commands;
-        switch (sendCommand(CommandLine, &function)) {
+        switch (sendCommand(link, commandLine, &answers)) {
           case Answer::Ack:
             std::printf("\nACK received...\n");
             ++ack;
@@ -102,7 +85,7 @@ Outcome Remote(const char* fileName) {
         }
         break;
       case ScriptLine::Message:
-        std::printf("\n%s", CommandLine + 1);
+        std::printf("\n%s", commandLine + 1);
         break;
       case ScriptLine::KeyStop:
         std::printf("Press a key to continue!");
@@ -110,15 +93,15 @@ Outcome Remote(const char* fileName) {
         std::printf("%c                                                     ", 13);
         break;
       case ScriptLine::Pause:
-        readPause(CommandLine, &wait);
-        Sleep(static_cast<DWORD>(wait));
+        readPause(commandLine, &pause);
+        Sleep(static_cast<DWORD>(pause));
         break;
       case ScriptLine::Comment:
         break;
     }
   }
-  std::printf("\n->ACK : %d / %d  ", ack, function);
-  std::printf("\n->NACK : %d / %d  ", nack, function);
+  std::printf("\n->ACK : %d / %d  ", ack, answers);
+  std::printf("\n->NACK : %d / %d  ", nack, answers);
   std::printf("\nEnd of remote.txt");
   std::fclose(fd);
   return ack == commands ? Outcome::Success : Outcome::Failure;

@@ -7,7 +7,7 @@
 #include "isp/isp_message.h"
 #include "isp/isp_transaction.h"
 #include "jobs/modes.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 #include "platform/win32.h"
 
 namespace {
@@ -92,63 +92,63 @@ void printBits(const BitLine (&lines)[N], unsigned value) {
 }
 
 // Clears the first 15 words of both arrays, fills the request, sends it.
-// False when the request could not be written: the port is gone.
-bool request(uint16_t* msg, uint16_t* response, uint16_t header, uint16_t arg1, uint16_t arg2) {
+// A lost or refused answer leaves its fields at 0; false only when the port
+// failed.
+bool request(SerialLink& link, uint16_t* msg, uint16_t* response, uint16_t header,
+             uint16_t arg1, uint16_t arg2) {
   std::memset(msg, 0, 15 * sizeof(uint16_t));
   std::memset(response, 0, 15 * sizeof(uint16_t));
   msg[0] = header;
   msg[1] = arg1;
   msg[2] = arg2;
-  lrc = TRUE;
-  sendISPCmd(msg, response, 0);  // a lost answer leaves its fields at 0
-  return lrc != FALSE;
+  return sendISPCmd(link, msg, response, 0) != IspResult::PortFailure;
 }
 
 }  // namespace
 
-Outcome vxpStatus() {
+Outcome vxpStatus(SerialLink& link) {
   uint16_t msg[kMsgWords] = {};
   uint16_t response[kMsgWords] = {};
   bool portOk = true;
 
   for (;;) {
-    uint16_t test[50] = {};
+    uint16_t fields[50] = {};  // the answer fields the report prints
 
-    portOk = request(msg, response, kDeviceNameRequest, 0, 0) && portOk;
+    portOk = request(link, msg, response, kDeviceNameRequest, 0, 0) && portOk;
     for (int k = 0; k < 6; ++k) {
-      test[2 * k] = static_cast<uint16_t>(response[1 + k] >> 8);  // high byte first
-      test[2 * k + 1] = static_cast<uint16_t>(response[1 + k] & 0xFF);
+      fields[2 * k] = static_cast<uint16_t>(response[1 + k] >> 8);  // high byte first
+      fields[2 * k + 1] = static_cast<uint16_t>(response[1 + k] & 0xFF);
     }
-    portOk = request(msg, response, kStatusRequest, 0, 0) && portOk;
-    test[12] = static_cast<uint16_t>(response[1] >> 8);    // OSD load status
-    test[13] = static_cast<uint16_t>(response[1] & 0xFF);  // configuration status
-    test[14] = response[2];                                // device type
-    test[15] = static_cast<uint16_t>((response[14] >> 8) & 0x7F);  // memory detection
-    test[16] = static_cast<uint16_t>(response[14] & 0xFF);         // flash detection
-    portOk = request(msg, response, kCalibrationReadRequest, 0x005E, 0x0B06) && portOk;
-    test[17] = static_cast<uint16_t>(response[3] & 0xFF);  // OSD memory calibration
-    portOk = request(msg, response, kCalibrationReadRequest, 0x007C, 0x0005) && portOk;
-    test[18] = response[3];  // video memory calibration
+    portOk = request(link, msg, response, kStatusRequest, 0, 0) && portOk;
+    fields[12] = static_cast<uint16_t>(response[1] >> 8);    // OSD load status
+    fields[13] = static_cast<uint16_t>(response[1] & 0xFF);  // configuration status
+    fields[14] = response[2];                                // device type
+    fields[15] = static_cast<uint16_t>((response[14] >> 8) & 0x7F);  // memory detection
+    fields[16] = static_cast<uint16_t>(response[14] & 0xFF);         // flash detection
+    portOk = request(link, msg, response, kCalibrationReadRequest, 0x005E, 0x0B06) && portOk;
+    fields[17] = static_cast<uint16_t>(response[3] & 0xFF);  // OSD memory calibration
+    portOk = request(link, msg, response, kCalibrationReadRequest, 0x007C, 0x0005) && portOk;
+    fields[18] = response[3];  // video memory calibration
 
     std::printf("\n/********** VXP STATUS ***********/ \n");
-    std::printf("\nDevice Name         -> %c%c%c%c%c%c%c%c%c%c%c%c", test[0], test[1], test[2],
-                test[3], test[4], test[5], test[6], test[7], test[8], test[9], test[10],
-                test[11]);
-    std::printf("\nDevice Type         -> GF%x", static_cast<unsigned>(test[14]));
-    std::printf("\nOSD Load Status     -> %s", osdLoadText(test[12]));
-    std::printf("\nConfig Status       -> %s", configText(test[13]));
+    std::printf("\nDevice Name         -> %c%c%c%c%c%c%c%c%c%c%c%c", fields[0], fields[1],
+                fields[2], fields[3], fields[4], fields[5], fields[6], fields[7], fields[8],
+                fields[9], fields[10], fields[11]);
+    std::printf("\nDevice Type         -> GF%x", static_cast<unsigned>(fields[14]));
+    std::printf("\nOSD Load Status     -> %s", osdLoadText(fields[12]));
+    std::printf("\nConfig Status       -> %s", configText(fields[13]));
     std::printf("\nMemory Devices      ->\n\r");
     std::printf("    Video Memory:  \n");
-    printBits(kVideoMemory, test[15]);
+    printBits(kVideoMemory, fields[15]);
     std::printf("    OSD Memory:  \n");
-    printBits(kOsdMemory, test[15]);
+    printBits(kOsdMemory, fields[15]);
     std::printf("    Flash Memory:  \n");
-    printBits(kFlashMemory, test[16]);
+    printBits(kFlashMemory, fields[16]);
     std::printf("SDRAM Calibration   ->\n\r");
     std::printf("    OSD : \n");
-    printBits(kOsdCalibration, test[17]);
+    printBits(kOsdCalibration, fields[17]);
     std::printf("    Video: \n");
-    printBits(kVideoCalibration, test[18]);
+    printBits(kVideoCalibration, fields[18]);
     std::printf("\n/******** END OF VXP STATUS ********/ ");
     std::printf("\nPress Enter to refresh or 'Q' to quit ");
 

@@ -1,70 +1,76 @@
 #include "link/command_channel.h"
 
 #include "common/ticks.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
-int ReadCmd(char* DataReceive, std::size_t capacity) {
-  unsigned char ReadBuff[50];
+namespace {
+
+constexpr DWORD kDrainMs = 1000;     // a chattering card cannot hold a command up longer
+constexpr DWORD kAnswerMs = 2000;    // one ReadCmd window
+constexpr int kReadCmdCalls = 4;     // one and up to three repeats
+constexpr std::size_t kBound = 40;   // stored characters, examined before each read
+
+}  // namespace
+
+int ReadCmd(SerialLink& link, char* answer, std::size_t capacity) {
+  unsigned char readBuffer[50];
   bool collecting = false;
   std::size_t stored = 0;
-  int verify = kReadCmdOverflow;
-  const DWORD deadline = deadlineIn(2000);
+  int status = kReadCmdOverflow;
+  const DWORD deadline = deadlineIn(kAnswerMs);
 
-  while (verify == kReadCmdOverflow && stored < 40) {
-    lnumbytes = 0;
-    if (!ReadFile(lport, ReadBuff, sizeof ReadBuff, &lnumbytes, nullptr)) {
-      verify = kReadCmdReadError;
-      lnumbytes = 0;
+  while (status == kReadCmdOverflow && stored < kBound) {
+    DWORD got = 0;
+    if (!link.readUntil(readBuffer, sizeof readBuffer, deadline, &got)) {
+      status = kReadCmdReadError;
+      got = 0;
     }
-    if (deadlinePassed(deadline)) verify = kReadCmdTimeout;
-    for (DWORD i = 0; i < lnumbytes && i < sizeof ReadBuff; ++i) {
-      const char c = static_cast<char>(ReadBuff[i]);
+    if (deadlinePassed(deadline)) status = kReadCmdTimeout;
+    for (DWORD i = 0; i < got; ++i) {
+      const char c = static_cast<char>(readBuffer[i]);
       if (!collecting) {
         if (c == '#') {
-          DataReceive[stored++] = c;
+          answer[stored++] = c;
           collecting = true;
         }
         continue;
       }
       if (c == '\r') {
-        DataReceive[stored] = '\r';
-        DataReceive[stored + 1] = '\0';
+        answer[stored] = '\r';
+        answer[stored + 1] = '\0';
         return kReadCmdComplete;  // even when this read also timed out
       }
       if (c == '#') continue;
       if (stored + 3 > capacity) {  // no room left for c, CR and terminator
-        DataReceive[stored] = '\0';
+        answer[stored] = '\0';
         return kReadCmdOverflow;
       }
-      DataReceive[stored++] = c;
+      answer[stored++] = c;
     }
   }
-  if (stored < capacity) DataReceive[stored] = '\0';
-  return verify;
+  if (stored < capacity) answer[stored] = '\0';
+  return status;
 }
 
-int SendCmd(const char* msg, int lenght, char* answer, std::size_t answerSize) {
-  unsigned char ReadBuf[300];
+int SendCmd(SerialLink& link, const char* msg, int length, char* answer,
+            std::size_t answerSize) {
+  // Drop what an earlier, late answer left on the line.
+  link.drain(kDrainMs);
 
-  // Drain what an earlier, late answer left on the line; a chattering card
-  // cannot hold the command up for more than a second.
-  const DWORD deadline = deadlineIn(1000);
-  do {
-    lnumbytes = 0;
-    ReadFile(lport, ReadBuf, sizeof ReadBuf, &lnumbytes, nullptr);
-  } while (lnumbytes > 0 && !deadlinePassed(deadline));
-
-  for (int i = 0; i < lenght; ++i) {
-    DWORD written = 0;
-    lrc = WriteFile(lport, msg + i, 1, &written, nullptr);
-    lnumbytes = written;
-    if (!lrc || written != 1) return 0;
+  for (int i = 0; i < length; ++i) {
+    // One write call per byte; a byte the port did not take within the
+    // write time-out ends the command (stall limit 0: the first write that
+    // moves nothing).
+    if (!link.writeAll(msg + i, 1, 0))
+      return link.lastError() == ERROR_TIMEOUT ? kCmdNoAnswer : kCmdPortFailure;
   }
 
-  for (int call = 0; call < 4; ++call) {
-    int status = ReadCmd(answer, answerSize);
-    if (status == kReadCmdComplete) return 1;
-    if (status == kReadCmdOverflow) return 0;
+  bool readFailed = false;
+  for (int call = 0; call < kReadCmdCalls; ++call) {
+    const int status = ReadCmd(link, answer, answerSize);
+    if (status == kReadCmdComplete) return kCmdAnswer;
+    if (status == kReadCmdOverflow) return kCmdNoAnswer;
+    if (status == kReadCmdReadError) readFailed = true;
   }
-  return 0;
+  return readFailed ? kCmdPortFailure : kCmdNoAnswer;
 }

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+class SerialLink;
+
 // ReadCmd results.
 enum ReadCmdStatus {
   kReadCmdOverflow = 0,  // 40 or more characters without a carriage return
@@ -13,12 +15,23 @@ enum ReadCmdStatus {
   kReadCmdComplete = 4,  // answer, CR and terminator stored
 };
 
-// Drains the line (up to 1000 ms), writes `lenght` bytes of `msg` one byte
+// SendCmd results.  An answer is 1 and anything else is not, so a caller
+// that only asks "answered or not" can still compare with 1.
+enum SendCmdResult {
+  kCmdPortFailure = -1,  // a write or read call on the port failed
+  kCmdNoAnswer = 0,      // silence, an incomplete or overlong answer, or a
+                         // byte the port would not take
+  kCmdAnswer = 1,        // a complete answer stands in `answer`
+};
+
+// Drains the line (up to 1000 ms), writes `length` bytes of `msg` one byte
 // per write, then collects one answer into `answer` (`answerSize` bytes)
-// with up to four ReadCmd calls.  1 when a complete answer is stored, else 0.
-int SendCmd(const char* msg, int lenght, char* answer, std::size_t answerSize = 60);
+// with up to four ReadCmd calls.  The command is never sent twice.
+int SendCmd(SerialLink& link, const char* msg, int length, char* answer,
+            std::size_t answerSize = 60);
 
 // Collects one framed answer within 2000 ms.  Never stores past
 // `capacity` bytes: an answer that would not fit with its CR and terminator
 // ends with kReadCmdOverflow.
-int ReadCmd(char* DataReceive, std::size_t capacity = 60);
+int ReadCmd(SerialLink& link, char* answer, std::size_t capacity = 60);
+

@@ -1,15 +1,19 @@
+// Card identification: "#DEVERSION\r" for the firmware's variant digit and
+// version word, "#DEVTYPE\r" for the model, and for a firmware that does
+// not know "#DEVTYPE\r" the menu keys CR, '1', '$', to which an old
+// firmware answers with its menu and a dead line with nothing.
 #include "link/identification.h"
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
+#include "common/ticks.h"
 #include "link/command_channel.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
 const char* const cardModeName[6] = {"DVI TO SDI",  "DL-SDI TO DVI",  "SL-SDI TO DVI",
                                      "HDMI TO SDI", "DL-SDI TO HDMI", "SL-SDI TO HDMI"};
-int cardVersion = 69;
-char RDVersion[10];
 
 namespace {
 
@@ -18,68 +22,85 @@ const char* const kModelAnswers[6] = {
     "#DEVTYPE HDMITOSDI\r", "#DEVTYPE SDITOHDMI\r", "#DEVTYPE SL-SDITOHDMI\r",
 };
 
+constexpr int kVersionRequests = 15;
+constexpr DWORD kKeyPauseMs = 500;
+constexpr DWORD kOldFirmwareReplyBytes = 10;  // read once; more than 4 is a menu
+constexpr DWORD kPassMs = 1000;               // one identification pass a second at most
+constexpr DWORD kLineRate = 115200;
+
 bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-// The version word starts at position 13 of the answer and ends at the
-// first white space; it is kept to 9 characters.
-void parseVersion(const char* answer) {
+// The variant digit stands at position 11 of the version answer, the
+// version word from position 13 to the first white space; the word is kept
+// to 9 characters.  Without a version answer the variant reads 69 ('E') and
+// the word begins with 'E'.
+void parseVersion(const char* answer, CardIdentity* identity) {
+  char* word = identity->firmwareVersion;
   if (std::strncmp(answer, "#DEVERSION", 10) != 0) {
-    cardVersion = 69;
-    RDVersion[0] = 'E';
+    identity->variant = 69;
+    word[0] = 'E';
     return;
   }
-  cardVersion = answer[11] - '0';
-  const char* p = answer + 13;
-  if (std::strlen(answer) < 13) p = answer + std::strlen(answer);
-  while (*p != '\0' && isBlank(*p)) ++p;  // "%s" skips leading blanks
+  identity->variant = answer[11] - '0';
+  const std::size_t length = std::strlen(answer);
+  const char* p = answer + (length < 13 ? length : 13);
+  while (*p != '\0' && isBlank(*p)) ++p;  // a word is read after any blanks
   std::size_t n = 0;
-  while (p[n] != '\0' && !isBlank(p[n]) && n < sizeof RDVersion - 1) {
-    RDVersion[n] = p[n];
+  while (p[n] != '\0' && !isBlank(p[n]) && n < sizeof identity->firmwareVersion - 1) {
+    word[n] = p[n];
     ++n;
   }
-  RDVersion[n] = '\0';
+  word[n] = '\0';
 }
 
-bool writeKey(char key) {
-  DWORD written = 0;
-  lrc = WriteFile(lport, &key, 1, &written, nullptr);
-  lnumbytes = written;
-  return lrc != FALSE;
+// What the operator was last told about a port that could not be opened
+// again, so that the same failure is not printed on every request.
+struct ReopenReport {
+  bool told = false;
+  DWORD code = 0;  // the Win32 code of the failed open that was printed
+};
+
+// The port failed under a request (unplugged, or the adapter reset): open
+// it afresh.  A quiet attempt comes first; only an open that fails in a new
+// way runs the reopen sequence that prints each failing step.
+void reopenPort(SerialLink& link, ReopenReport* report) {
+  if (link.reopenAt(kLineRate) || link.isOpen()) {
+    // Open again (a later set-up step that failed has said so itself).
+    report->told = false;
+    return;
+  }
+  const DWORD code = link.lastError();
+  if (report->told && report->code == code) return;
+  link.reopen();
+  report->told = !link.isOpen();
+  report->code = code;
 }
 
-}  // namespace
-
-int DevType() {
-  char msg[50] = {0};
+// One identification pass.
+int identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report) {
   char answer[60] = {0};
 
   std::printf("\nNow communicating with the card to obtain version information...");
 
-  std::strcpy(msg, "#DEVERSION\r");
-  unsigned short retryTime = 0;
-  int result = 0;
+  int requests = 0;
+  int result = kCmdNoAnswer;
   do {
-    result = SendCmd(msg, 11, answer, sizeof answer);
-    ++retryTime;
-    if (GetLastError() != 0) {
-      // Something went wrong on the port (it may have been unplugged and
-      // plugged back): open it afresh.
-      closePort();
-      setUpPort(true);
-    }
-  } while (result != 1 && retryTime < 15);
+    result = SendCmd(link, "#DEVERSION\r", 11, answer, sizeof answer);
+    ++requests;
+    if (result == kCmdPortFailure) reopenPort(link, report);
+  } while (result != kCmdAnswer && requests < kVersionRequests);
 
-  parseVersion(answer);
+  parseVersion(answer, identity);
+  identity->model = 0;
 
   std::memset(answer, 0, sizeof answer);
-  std::memset(msg, 0, sizeof msg);
-  std::strcpy(msg, "#DEVTYPE\r");
-  if (SendCmd(msg, 9, answer, sizeof answer) == 1) {
+  if (SendCmd(link, "#DEVTYPE\r", 9, answer, sizeof answer) == kCmdAnswer) {
     for (int model = 0; model < 6; ++model) {
       if (std::strcmp(answer, kModelAnswers[model]) == 0) {
         std::printf("OK");
+        identity->model = model + 1;
         return model + 1;
       }
     }
@@ -88,18 +109,38 @@ int DevType() {
   }
 
   // No answer to the model request: an old firmware answers its menu keys.
-  const char keys[3] = {'\r', '1', '$'};
-  for (char key : keys) {
-    if (!writeKey(key)) return kDevNoCommunication;
-    Sleep(500);
+  for (unsigned char key : {'\r', '1', '$'}) {
+    if (!link.writeByte(key)) return kDevNoCommunication;
+    Sleep(kKeyPauseMs);
   }
   char reply[50];
-  lnumbytes = 0;
-  ReadFile(lport, reply, 10, &lnumbytes, nullptr);
-  if (lnumbytes > 4) {
+  DWORD got = 0;
+  if (!link.read(reply, kOldFirmwareReplyBytes, &got)) got = 0;
+  if (got > 4) {
     std::printf("\nYou are using an old firmware version...");
     return kDevOldFirmware;
   }
   std::printf("\nError no communication with the device");
   return kDevNoCommunication;
+}
+
+}  // namespace
+
+int DevType(SerialLink& link, CardIdentity* identity) {
+  ReopenReport report;
+  return identifyOnce(link, identity, &report);
+}
+
+int identifyCard(SerialLink& link, CardIdentity* identity) {
+  ReopenReport report;  // carried over the passes
+  for (;;) {
+    const DWORD passStart = GetTickCount();
+    const int result = identifyOnce(link, identity, &report);
+    if (result != kDevNoCommunication && result != kDevUnknownModel) return result;
+    // A silent card makes a pass last two minutes; a vanished port or a
+    // card that names an unknown model would make it instant.
+    const DWORD nextPass = passStart + kPassMs;
+    const DWORD now = GetTickCount();
+    if (!tickPassed(now, nextPass)) Sleep(static_cast<DWORD>(nextPass - now));
+  }
 }

@@ -2,9 +2,21 @@
 // ("#DEVTYPE\r"), and the old firmware that answers neither.
 #pragma once
 
+class SerialLink;
+
 extern const char* const cardModeName[6];
-extern int cardVersion;    // variant digit; 2 is a PLUS card; 69 ('E') unread
-extern char RDVersion[10]; // firmware version word; 'E...' when unread
+
+// What the card told about itself.
+struct CardIdentity {
+  int model = 0;                // 1..6, an index + 1 into cardModeName; 0 unknown
+  int variant = 69;             // variant digit; 2 is a PLUS card; 69 ('E') unread
+  char firmwareVersion[10] = {'E', '\0'};  // version word; "E" when unread
+
+  bool plus() const { return variant == 2; }
+  bool versionKnown() const { return firmwareVersion[0] != 'E'; }
+  // Models with a DVI or HDMI input take an EDID.
+  bool hasVideoInput() const { return model == 1 || model == 4; }
+};
 
 enum DevTypeResult {
   kDevNoCommunication = 20,
@@ -12,6 +24,16 @@ enum DevTypeResult {
   kDevUnknownModel = 99,
 };
 
-// Asks the card for its version and model.  Returns the model number 1..6,
-// or one of DevTypeResult.  May close and reopen the port.
-int DevType();
+// Asks the card for its version and model and fills `identity`.  Returns
+// the model number 1..6, or one of DevTypeResult.  Reopens the port when a
+// request reported a port failure.
+int DevType(SerialLink& link, CardIdentity* identity);
+
+// Identifies the card the way the start-up does: DevType again and again
+// while the card is silent or names no known model, until it answers (the
+// operator ends a run whose card never does).  A pass starts at most once a
+// second, so a vanished port does not flood the console or burn the CPU,
+// and a port that cannot be reopened is reported once for each new way it
+// fails, not on every pass.  Returns DevType's last result: a model 1..6 or
+// kDevOldFirmware.
+int identifyCard(SerialLink& link, CardIdentity* identity);

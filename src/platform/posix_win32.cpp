@@ -20,6 +20,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -606,10 +607,27 @@ DWORD GetTickCount() {
 
 HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
-// The priority class is a scheduling hint; raising it needs privileges on
-// POSIX, and it must not leave an error behind (the identification reopens
-// the port when it finds one), so it always reports success.
-BOOL SetPriorityClass(HANDLE, DWORD) { return TRUE; }
+// The high priority class, the only one the updater asks for, is nice -10.
+// Raising the priority needs privileges on POSIX: without them the call
+// fails with ERROR_ACCESS_DENIED and the process keeps its priority.  A run
+// on the test hooks (virtual clock) has no timing to protect and leaves the
+// test process as it is.
+BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
+  if (process != GetCurrentProcess()) {
+    platform::fail(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (priorityClass != HIGH_PRIORITY_CLASS) {
+    platform::fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (platform::hooks) return TRUE;
+  if (setpriority(PRIO_PROCESS, 0, -10) != 0) {
+    platform::failErrno(errno);
+    return FALSE;
+  }
+  return TRUE;
+}
 
 void Sleep(DWORD ms) {
   if (platform::hooks) {

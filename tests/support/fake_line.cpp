@@ -7,7 +7,7 @@ namespace {
 
 class FakeDevice : public platform::Device {
  public:
-  explicit FakeDevice(FakeLine& line) : line_(line) {
+  explicit FakeDevice(FakeLine& line) : line_(line), plug_(line.plug()) {
     line_.dcb.DCBlength = sizeof(DCB);
     line_.dcb.BaudRate = 9600;
     line_.dcb.ByteSize = 8;
@@ -18,6 +18,7 @@ class FakeDevice : public platform::Device {
 
   BOOL read(void* buf, DWORD count, DWORD* got) override {
     *got = 0;
+    if (gone()) return FALSE;
     if (line_.failReads > 0) {
       --line_.failReads;
       SetLastError(ERROR_IO_DEVICE);
@@ -66,19 +67,41 @@ class FakeDevice : public platform::Device {
   }
 
   BOOL write(const void* buf, DWORD count, DWORD* put) override {
-    line_.write(static_cast<const uint8_t*>(buf), count);
-    *put = count;
+    *put = 0;
+    if (gone()) return FALSE;
+    if (line_.failWrites > 0) {
+      --line_.failWrites;
+      SetLastError(ERROR_GEN_FAILURE);
+      return FALSE;
+    }
+    if (count == 0) return TRUE;
+    if (line_.stallWrites) {
+      // Nothing moves until the write time-out ends the call, as on Windows.
+      const COMMTIMEOUTS& t = line_.timeouts;
+      uint64_t limit = static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * count +
+                       t.WriteTotalTimeoutConstant;
+      line_.advanceTo(line_.now() + std::max<uint64_t>(limit, 1));
+      return TRUE;
+    }
+    DWORD n = count;
+    if (line_.shortWriteLimit != 0 && n > line_.shortWriteLimit)
+      n = static_cast<DWORD>(line_.shortWriteLimit);
+    line_.write(static_cast<const uint8_t*>(buf), n);
+    *put = n;
     return TRUE;
   }
   BOOL getState(DCB* dcb) override {
+    if (gone()) return FALSE;
     *dcb = line_.dcb;
     return TRUE;
   }
   BOOL setState(const DCB* dcb) override {
+    if (gone()) return FALSE;
     line_.dcb = *dcb;
     return TRUE;
   }
   BOOL setTimeouts(const COMMTIMEOUTS* t) override {
+    if (gone()) return FALSE;
     line_.timeouts = *t;
     return TRUE;
   }
@@ -88,7 +111,16 @@ class FakeDevice : public platform::Device {
   }
 
  private:
+  // A call on a device that has been unplugged fails as the POSIX layer's
+  // does for a tty whose other end is gone.
+  bool gone() const {
+    if (!line_.deviceGone(plug_)) return false;
+    SetLastError(ERROR_IO_DEVICE);
+    return true;
+  }
+
   FakeLine& line_;
+  const int plug_;
 };
 
 }  // namespace
@@ -131,10 +163,18 @@ int FakeLine::getch() {
   return k;
 }
 
+void FakeLine::vanish() {
+  vanished_ = true;
+  ++plug_;
+  incoming_.clear();  // what the old device held is lost with it
+}
+
+void FakeLine::replug() { vanished_ = false; }
+
 std::unique_ptr<platform::Device> FakeLine::open(const std::string&, DWORD* error) {
   ++opens;
-  if (openError != 0) {
-    *error = openError;
+  if (openError != 0 || vanished_) {
+    *error = openError != 0 ? openError : ERROR_FILE_NOT_FOUND;
     return nullptr;
   }
   return std::make_unique<FakeDevice>(*this);

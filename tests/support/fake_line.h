@@ -68,8 +68,27 @@ class FakeLine : public platform::Hooks {
   COMMTIMEOUTS timeouts{};
   uint32_t baud() const { return static_cast<uint32_t>(dcb.BaudRate); }
 
-  // Makes the next `n` reads fail (a vanished device).
+  // The next `n` reads fail (ERROR_IO_DEVICE) on a line that stays.
   int failReads = 0;
+
+  // A line that misbehaves on writes.
+  // Every write moves nothing: it returns success with 0 bytes once the
+  // write time-out (multiplier x bytes + constant) has passed on the clock.
+  // With no write time-out it still takes 1 ms, so that a loop of stalled
+  // writes sees the clock move and its own limit can end it.
+  bool stallWrites = false;
+  // When not 0, one write call moves at most this many bytes.
+  std::size_t shortWriteLimit = 0;
+  // The next `n` write calls fail (ERROR_GEN_FAILURE).
+  int failWrites = 0;
+  // The device is gone: every call on a handle opened before fails with
+  // ERROR_IO_DEVICE, as the POSIX layer reports a tty whose other end went
+  // away, and opening the port fails with ERROR_FILE_NOT_FOUND.  `replug()`
+  // brings the device back for new opens; old handles stay dead, as after
+  // a real unplug, so only a reopen recovers.
+  void vanish();
+  void replug();
+  bool vanished() const { return vanished_; }
 
   // Hooks.
   uint32_t ticks() override { return static_cast<uint32_t>(tickBase_ + now_); }
@@ -84,6 +103,9 @@ class FakeLine : public platform::Hooks {
   // The earlier of the next arrival and the peer's next own action.
   std::optional<uint64_t> nextActivity() const;
   std::size_t take(uint8_t* out, std::size_t max);
+  // Handles remember the plug they were opened on; a vanish ends it.
+  int plug() const { return plug_; }
+  bool deviceGone(int plug) const { return vanished_ || plug != plug_; }
 
  private:
   struct Arrival {
@@ -95,6 +117,8 @@ class FakeLine : public platform::Hooks {
   uint64_t lastArrival_ = 0;
   std::deque<Arrival> incoming_;
   Peer* peer_ = nullptr;
+  bool vanished_ = false;
+  int plug_ = 0;
 };
 
 }  // namespace testsupport

@@ -12,7 +12,13 @@ class SimPeer::LineWire : public cardsim::Wire {
     line_.deliver(std::vector<uint8_t>(data, data + n), delay);
   }
   void note(const std::string& text) override { peer_.notes_.push_back(text); }
-  void replug() override { ++peer_.replugs; }
+  // The card drops the line and comes back as a new device: the updater's
+  // open handle dies and only a reopen reaches the card again.
+  void replug() override {
+    ++peer_.replugs;
+    line_.vanish();
+    line_.replug();
+  }
 
  private:
   SimPeer& peer_;

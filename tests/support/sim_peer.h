@@ -27,7 +27,7 @@ class SimPeer : public Peer {
   cardsim::Card& card() { return *card_; }
   cardsim::StateDir& state() { return state_; }
   const std::vector<std::string>& notes() const { return notes_; }
-  int replugs = 0;
+  int replugs = 0;  // times the card dropped the line (--replug)
 
  private:
   class LineWire;

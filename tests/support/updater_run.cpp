@@ -2,17 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "frontend/startup.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 
 namespace testsupport {
 
-bool openTestPort() {
-  std::strcpy(lportname, "COM7");
-  std::strcpy(lfullportname, "\\\\.\\COM7");
-  return setUpPort(false);
+std::unique_ptr<SerialLink> openTestLink() {
+  auto link = std::make_unique<SerialLink>("COM7");
+  if (!link->open(false)) return nullptr;
+  return link;
 }
 
 int runUpdaterCapturing(std::vector<std::string> args, std::string* out) {

@@ -1,14 +1,17 @@
 // Running the updater's code in-process on a FakeLine.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+class SerialLink;
+
 namespace testsupport {
 
-// Opens and configures the updater's port as COM7 (onto the installed
-// FakeLine), as the start-up does.  True when every step worked.
-bool openTestPort();
+// A link to COM7 (the installed FakeLine), opened and configured as the
+// start-up does; nullptr when a step failed.
+std::unique_ptr<SerialLink> openTestLink();
 
 // runUpdater with "updater" and `args` as the command line; the console
 // output lands in `out`.  Returns the exit status.

@@ -3,11 +3,8 @@
 // final state and the outcome.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
-#include <cstdio>
-#include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,8 +12,9 @@
 #include "components/edid.h"
 #include "jobs/edid.h"
 #include "jobs/modes.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 #include "support/fake_line.h"
+#include "support/scratch_dir.h"
 #include "support/sim_peer.h"
 #include "support/updater_run.h"
 #include "xsvf_stream.h"
@@ -27,32 +25,30 @@ using Bytes = std::vector<uint8_t>;
 
 class FeatureJob : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/featurejobs.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
   void TearDown() override {
-    closePort();
+    link.reset();
     card.reset();
-    std::string cmd = "rm -rf '" + dir + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
   }
 
+  // A fresh card and port on a line that behaves.
   void start(const std::vector<std::string>& args = {}) {
+    link.reset();
+    card.reset();
+    line.vanish();  // bytes an earlier card left on the line go with it
+    line.replug();
+    line.written.clear();
+    line.failReads = line.failWrites = 0;
+    line.stallWrites = false;
     card = std::make_unique<testsupport::SimPeer>(line, args);
-    ASSERT_TRUE(testsupport::openTestPort());
+    link = testsupport::openTestLink();
+    ASSERT_NE(link, nullptr);
   }
 
   std::string file(const std::string& name, const Bytes& bytes) {
-    const std::string path = dir + "/" + name;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-    return path;
+    return dir.write(name, std::string(bytes.begin(), bytes.end()));
   }
   std::string textFile(const std::string& name, const std::string& text) {
-    return file(name, Bytes(text.begin(), text.end()));
+    return dir.write(name, text);
   }
 
   Outcome run(const std::function<Outcome()>& job) {
@@ -72,9 +68,11 @@ class FeatureJob : public ::testing::Test {
 
   Bytes stored(const std::string& name) { return card->state().load(name).value_or(Bytes{}); }
 
+  testsupport::ScratchDir dir;
   testsupport::FakeLine line;
   std::unique_ptr<testsupport::SimPeer> card;
-  std::string dir, out, err;
+  std::unique_ptr<SerialLink> link;
+  std::string out, err;
 };
 
 // Everything between the heading and the ending must be progress lines.
@@ -100,7 +98,7 @@ TEST_F(FeatureJob, FpgaStreamsTheFileOnTheCardsRequests) {
   start({"--model", "HDMITOSDI"});
   const Bytes stream = testxsvf::stream();
   const std::string path = file("fpga.xsvf", stream);
-  EXPECT_EQ(run([&] { return ProgramFPGA(path.c_str()); }), Outcome::Success);
+  EXPECT_EQ(run([&] { return ProgramFPGA(*link, path.c_str()); }), Outcome::Success);
   // The first answer is one byte of 60: 1.67 % plus the 0.2 every value gets.
   ASSERT_EQ(stream.size(), 60u);
   expectOnlyProgressBetween(out, "\n->Programming FPGA...\n\rJob at 1.87 %",
@@ -120,7 +118,7 @@ TEST_F(FeatureJob, FpgaServesBlocksBeyondItsBufferAndSkipsNoise) {
   start({"--fpga-trailing", "\r\n.", "--fpga-stray", "?#"});
   const Bytes stream = testxsvf::stream(9000);
   const std::string path = file("fpga.xsvf", stream);
-  EXPECT_EQ(run([&] { return ProgramFPGA(path.c_str()); }), Outcome::Success);
+  EXPECT_EQ(run([&] { return ProgramFPGA(*link, path.c_str()); }), Outcome::Success);
   EXPECT_EQ(stored("fpga.xsvf"), stream);
   EXPECT_EQ(writtenAfter(8), std::string(stream.begin(), stream.end()));
   EXPECT_EQ(out.substr(out.size() - 24), "\rJob at 100.00 %\nSuccess");
@@ -131,7 +129,7 @@ TEST_F(FeatureJob, FpgaWaitsForTheRestOfASlowRequest) {
   // no byte is taken twice.
   start({"--fpga-plan", "3,*", "--fpga-split-ms", "300"});
   const std::string path = file("fpga.xsvf", {1, 2, 3, 4});
-  EXPECT_EQ(run([&] { return ProgramFPGA(path.c_str()); }), Outcome::Success);
+  EXPECT_EQ(run([&] { return ProgramFPGA(*link, path.c_str()); }), Outcome::Success);
   EXPECT_EQ(stored("fpga.xsvf"), (Bytes{1, 2, 3, 4}));
   EXPECT_EQ(out.find("error"), std::string::npos) << out;
 }
@@ -139,7 +137,7 @@ TEST_F(FeatureJob, FpgaWaitsForTheRestOfASlowRequest) {
 TEST_F(FeatureJob, FpgaReportsNoticesBrokenRequestsAndAMissingSuccess) {
   start({"--fpga-plan", "*,!x,cut,2,~E"});
   const std::string path = file("fpga.xsvf", {9, 8, 7});
-  EXPECT_EQ(run([&] { return ProgramFPGA(path.c_str()); }), Outcome::Failure);
+  EXPECT_EQ(run([&] { return ProgramFPGA(*link, path.c_str()); }), Outcome::Failure);
   const std::size_t notice = out.find("\nerror : $x");
   const std::size_t broken = out.find("\nerror : incomplete request from the card");
   EXPECT_NE(notice, std::string::npos) << out;
@@ -152,7 +150,7 @@ TEST_F(FeatureJob, FpgaReportsNoticesBrokenRequestsAndAMissingSuccess) {
 TEST_F(FeatureJob, FpgaStopsAtTheEndOfTheFileInsteadOfSendingGarbage) {
   start({"--fpga-plan", "*,*,*"});
   const std::string path = file("fpga.xsvf", {5, 6});
-  EXPECT_EQ(run([&] { return ProgramFPGA(path.c_str()); }), Outcome::Failure);
+  EXPECT_EQ(run([&] { return ProgramFPGA(*link, path.c_str()); }), Outcome::Failure);
   EXPECT_EQ(writtenAfter(8), "\x05\x06");
   EXPECT_EQ(err.compare(0, 16, "File read error\n"), 0) << err;
   EXPECT_EQ(out.substr(out.size() - 60), std::string("Taille du fichier : 2\n") + kAbortTail);
@@ -161,7 +159,7 @@ TEST_F(FeatureJob, FpgaStopsAtTheEndOfTheFileInsteadOfSendingGarbage) {
 TEST_F(FeatureJob, FpgaSendsNothingOfABlockTheFileCannotFill) {
   start({"--fpga-plan", "4,7"});
   const std::string path = file("fpga.xsvf", Bytes(10, 0x11));
-  EXPECT_EQ(run([&] { return ProgramFPGA(path.c_str()); }), Outcome::Failure);
+  EXPECT_EQ(run([&] { return ProgramFPGA(*link, path.c_str()); }), Outcome::Failure);
   EXPECT_EQ(writtenAfter(8), std::string(4, '\x11'));
   EXPECT_NE(err.find("File read error\n"), std::string::npos);
   EXPECT_NE(out.find(std::string("Taille du fichier : 4\n") + kAbortTail), std::string::npos);
@@ -174,39 +172,71 @@ TEST_F(FeatureJob, FpgaProgressCountsAtMost700000Bytes) {
   Bytes big(720000);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 13);
   const std::string path = file("big.xsvf", big);
-  EXPECT_EQ(run([&] { return ProgramFPGA(path.c_str()); }), Outcome::Success);
+  EXPECT_EQ(run([&] { return ProgramFPGA(*link, path.c_str()); }), Outcome::Success);
   // 60000 of 700000 (not of 720000) bytes: 8.57 % + 0.2.
   expectOnlyProgressBetween(out, "\n->Programming FPGA...\n\rJob at 8.77 %",
                             "\rJob at 100.00 %\nSuccess");
   EXPECT_EQ(stored("fpga.xsvf"), big);
 }
 
-TEST_F(FeatureJob, FpgaEndsWhenThePortGoesAwayMidStream) {
-  // Reads that keep failing (the adapter was unplugged) end the stream with
-  // a message instead of retrying for ever.
-  start({"--fpga-plan", "*,*"});
-  const std::string path = file("fpga.xsvf", {1, 2, 3});
-  // The card's first request is answered, then every read fails.
-  struct Unplug : testsupport::Peer {
-    testsupport::Peer* inner;
-    void onWrite(const uint8_t* d, std::size_t n, uint32_t baud, testsupport::FakeLine& l) override {
-      inner->onWrite(d, n, baud, l);
-      if (n == 1 && d[0] == 1) l.failReads = 1 << 30;
+// Passes the card's traffic through and breaks the line once the card has
+// taken the file's first byte.
+struct FaultAfterFirstByte : testsupport::Peer {
+  testsupport::Peer* card = nullptr;
+  std::function<void(testsupport::FakeLine&)> fault;
+  std::optional<uint64_t> brokeAt;
+  void onWrite(const uint8_t* d, std::size_t n, uint32_t baud, testsupport::FakeLine& l) override {
+    card->onWrite(d, n, baud, l);
+    if (!brokeAt && n == 1 && d[0] == 1) {
+      fault(l);
+      brokeAt = l.now();
     }
-    std::optional<uint64_t> nextEvent() const override { return inner->nextEvent(); }
-    void onEvent(testsupport::FakeLine& l) override { inner->onEvent(l); }
-  } unplug;
-  unplug.inner = card.get();
-  line.setPeer(&unplug);
-  EXPECT_EQ(run([&] { return ProgramFPGA(path.c_str()); }), Outcome::Failure);
-  line.setPeer(card.get());
-  EXPECT_NE(out.find("\nFailed to read data : error 1117\n"), std::string::npos) << out;
-  EXPECT_NE(out.find(std::string("Taille du fichier : 1\n") + kAbortTail), std::string::npos);
+  }
+  std::optional<uint64_t> nextEvent() const override { return card->nextEvent(); }
+  void onEvent(testsupport::FakeLine& l) override { card->onEvent(l); }
+};
+
+TEST_F(FeatureJob, FpgaEndsWithinSecondsWhenTheLineFailsMidStream) {
+  using testsupport::FakeLine;
+  struct Case {
+    const char* name;
+    std::function<void(FakeLine&)> fault;
+    const char* message;
+    uint64_t minMs, maxMs;  // from the fault to the end of the run
+  };
+  const Case cases[] = {
+      // Reads that keep failing (the adapter was unplugged).
+      {"reads fail", [](FakeLine& l) { l.failReads = 1 << 30; },
+       "\nFailed to read data : error 1117\n", 2000, 2100},
+      // The card stops taking bytes in the middle of a block answer.
+      {"writes stall", [](FakeLine& l) { l.stallWrites = true; },
+       "Failed to write data : the card stopped reading (nothing went out for 3 s)\n", 3000,
+       3300},
+      {"a write fails", [](FakeLine& l) { l.failWrites = 1; },
+       "Failed to write data : error 31\n", 0, 200},
+  };
+  for (const Case& c : cases) {
+    start({"--fpga-plan", "*,4"});
+    const std::string path = file("fpga.xsvf", {1, 2, 3, 4, 5});
+    FaultAfterFirstByte breaker;
+    breaker.card = card.get();
+    breaker.fault = c.fault;
+    line.setPeer(&breaker);
+    EXPECT_EQ(run([&] { return ProgramFPGA(*link, path.c_str()); }), Outcome::Failure) << c.name;
+    line.setPeer(card.get());
+    ASSERT_TRUE(breaker.brokeAt.has_value()) << c.name;
+    EXPECT_NE(out.find(std::string(c.message) + "Taille du fichier : 1\n" + kAbortTail),
+              std::string::npos)
+        << c.name << ": " << out;
+    EXPECT_GE(line.now() - *breaker.brokeAt, c.minMs) << c.name;
+    EXPECT_LE(line.now() - *breaker.brokeAt, c.maxMs) << c.name;
+    EXPECT_EQ(writtenAfter(8), "\x01") << c.name;
+  }
 }
 
 TEST_F(FeatureJob, FpgaWithoutItsFileSendsNothing) {
   start();
-  EXPECT_EQ(run([&] { return ProgramFPGA((dir + "/none.xsvf").c_str()); }), Outcome::Failure);
+  EXPECT_EQ(run([&] { return ProgramFPGA(*link, dir.file("none.xsvf").c_str()); }), Outcome::Failure);
   EXPECT_EQ(out, std::string("Taille du fichier : 0\n") + kAbortTail);
   EXPECT_TRUE(line.written.empty());
 }
@@ -223,7 +253,7 @@ TEST_F(FeatureJob, EdidWritesTwoBlocksWithPlainSum) {
   start({"--model", "DVITOSDI", "--edid-stray", "x~"});
   const Bytes image = edidImage(256);
   const std::string path = file("EDID.bin", image);
-  EXPECT_EQ(run([&] { return ProgramEDID(path.c_str()); }), Outcome::Success);
+  EXPECT_EQ(run([&] { return ProgramEDID(*link, path.c_str()); }), Outcome::Success);
   EXPECT_EQ(out,
             "\n->Program EDID with  256 bytes...\nSuccess\n\nTotal Time : 0 minutes 0 seconds\n\n");
   uint8_t sum = 0;
@@ -238,7 +268,7 @@ TEST_F(FeatureJob, EdidRefusesOtherLengthsBeforeSendingAnything) {
   start();
   for (std::size_t n : {0u, 127u, 129u, 255u, 257u, 400u}) {
     const std::string path = file("EDID.bin", edidImage(n));
-    EXPECT_EQ(run([&] { return ProgramEDID(path.c_str()); }), Outcome::Failure) << n;
+    EXPECT_EQ(run([&] { return ProgramEDID(*link, path.c_str()); }), Outcome::Failure) << n;
     EXPECT_EQ(out,
               "\nError only file of 128 or 256 bytes can be read\n"
               "Unable to write EDID information \n\nPress any key to continue\n")
@@ -251,7 +281,7 @@ TEST_F(FeatureJob, EdidRefusesOtherLengthsBeforeSendingAnything) {
 TEST_F(FeatureJob, EdidVerdictEIsFailedWithoutKeyPrompt) {
   start({"--edid-verdict", "E"});
   const std::string path = file("EDID.bin", edidImage(128));
-  EXPECT_EQ(run([&] { return ProgramEDID(path.c_str()); }), Outcome::Failure);
+  EXPECT_EQ(run([&] { return ProgramEDID(*link, path.c_str()); }), Outcome::Failure);
   EXPECT_EQ(out,
             "\n->Program EDID with  128 bytes...\nFailed\n\nTotal Time : 0 minutes 0 seconds\n\n");
   EXPECT_EQ(line.writtenText().substr(0, 8), "#EDID 1\r");
@@ -263,7 +293,7 @@ TEST_F(FeatureJob, EdidGivesUpFiveSecondsAfterTheCardFallsSilent) {
   start({"--edid-silent-after", "10"});
   const std::string path = file("EDID.bin", edidImage(128));
   const uint64_t t0 = line.now();
-  EXPECT_EQ(run([&] { return ProgramEDID(path.c_str()); }), Outcome::Failure);
+  EXPECT_EQ(run([&] { return ProgramEDID(*link, path.c_str()); }), Outcome::Failure);
   EXPECT_EQ(out,
             "\n->Program EDID with  128 bytes...\n"
             "Unable to write EDID information \n\nPress any key to continue\n");
@@ -277,7 +307,7 @@ TEST_F(FeatureJob, DefaultEdidCommandRestoresTheBuiltInImage) {
   start();
   card->state().save("edid.bin", edidImage(256));
   const uint64_t t0 = line.now();
-  EXPECT_EQ(run([] { return ProgramDefaultEDID(); }), Outcome::Success);
+  EXPECT_EQ(run([&] { return ProgramDefaultEDID(*link); }), Outcome::Success);
   EXPECT_EQ(out, "\nTime : 0 minutes 0 seconds\n");
   EXPECT_EQ(line.writtenText(), "#EDID 0\r");
   EXPECT_EQ(line.now() - t0, 500u);
@@ -307,7 +337,7 @@ std::string storedGammaFor(int lines) {
 TEST_F(FeatureJob, GammaSendsTheTableValueByValue) {
   start({"--gamma-greeting", "ready\r\n", "--gamma-stray", "x"});
   const std::string path = textFile("gamma.csv", gammaText(1024, "; "));
-  EXPECT_EQ(run([&] { return ProgramGamma(path.c_str()); }), Outcome::Success);
+  EXPECT_EQ(run([&] { return ProgramGamma(*link, path.c_str()); }), Outcome::Success);
   EXPECT_EQ(out, "\n->Analysing Gamma File...OK\n->Sending Gamma Data...Success\n\n");
   const Bytes txt = stored("gamma.txt");
   EXPECT_EQ(std::string(txt.begin(), txt.end()), storedGammaFor(1024));
@@ -341,7 +371,7 @@ TEST_F(FeatureJob, GammaRefusesBadFilesBeforeSendingAnything) {
   };
   for (const Case& c : cases) {
     const std::string path = textFile("gamma.csv", c.text);
-    EXPECT_EQ(run([&] { return ProgramGamma(path.c_str()); }), Outcome::Failure);
+    EXPECT_EQ(run([&] { return ProgramGamma(*link, path.c_str()); }), Outcome::Failure);
     EXPECT_EQ(out, "\n->Analysing Gamma File..." + c.message + "\nPress any key to continue\n");
   }
   EXPECT_TRUE(line.written.empty());
@@ -351,16 +381,13 @@ TEST_F(FeatureJob, GammaRefusesBadFilesBeforeSendingAnything) {
 TEST_F(FeatureJob, GammaVerdictEAndASilentCard) {
   start({"--gamma-verdict", "E"});
   const std::string path = textFile("gamma.csv", gammaText(1024));
-  EXPECT_EQ(run([&] { return ProgramGamma(path.c_str()); }), Outcome::Failure);
+  EXPECT_EQ(run([&] { return ProgramGamma(*link, path.c_str()); }), Outcome::Failure);
   EXPECT_EQ(out, "\n->Analysing Gamma File...OK\n->Sending Gamma Data...Failed\n\n");
   EXPECT_EQ(line.keysRead, 0);
 
-  closePort();
-  card.reset();
-  line.written.clear();
   start({"--gamma-silent-after", "100"});
   const uint64_t t0 = line.now();
-  EXPECT_EQ(run([&] { return ProgramGamma(path.c_str()); }), Outcome::Failure);
+  EXPECT_EQ(run([&] { return ProgramGamma(*link, path.c_str()); }), Outcome::Failure);
   EXPECT_EQ(out, "\n->Analysing Gamma File...OK\n->Sending Gamma Data...ERROR 1"
                  "\nPress any key to continue\n");
   EXPECT_EQ(line.written.size(), 11u + 101u * 2u);
@@ -385,7 +412,7 @@ TEST_F(FeatureJob, RemotePlaysEveryKindOfLine) {
                                     "@done");
   line.keys.push_back(' ');
   const uint64_t t0 = line.now();
-  EXPECT_EQ(run([&] { return Remote(path.c_str()); }), Outcome::Failure);
+  EXPECT_EQ(run([&] { return Remote(*link, path.c_str()); }), Outcome::Failure);
   EXPECT_EQ(out,
             "\n->Remote Function...Now executing the function in the remote.txt file...\n"
             "\nSetting gain\r\n"
@@ -406,11 +433,11 @@ TEST_F(FeatureJob, RemotePlaysEveryKindOfLine) {
 TEST_F(FeatureJob, RemoteSucceedsOnlyWhenEveryCommandIsAcknowledged) {
   start({"--remote-no-prompt"});
   std::string path = textFile("remote.txt", "#A 1\n#B 2\n");
-  EXPECT_EQ(run([&] { return Remote(path.c_str()); }), Outcome::Success);
+  EXPECT_EQ(run([&] { return Remote(*link, path.c_str()); }), Outcome::Success);
   EXPECT_NE(out.find("\n->ACK : 2 / 2  \n->NACK : 0 / 2  "), std::string::npos);
 
   path = textFile("remote.txt", "only a comment\n@and a message\n");
-  EXPECT_EQ(run([&] { return Remote(path.c_str()); }), Outcome::Success);
+  EXPECT_EQ(run([&] { return Remote(*link, path.c_str()); }), Outcome::Success);
   EXPECT_NE(out.find("\n->ACK : 0 / 0  \n->NACK : 0 / 0  "), std::string::npos);
 }
 

@@ -2,8 +2,6 @@
 // scripted video processor on the virtual clock.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -16,8 +14,9 @@
 #include "isp/line_encoding.h"
 #include "jobs/flash_loader.h"
 #include "jobs/modes.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 #include "support/fake_line.h"
+#include "support/scratch_dir.h"
 #include "support/updater_run.h"
 
 namespace {
@@ -132,23 +131,13 @@ class MiniVxp : public testsupport::Peer {
 class FlashJobs : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(testsupport::openTestPort());
+    link = testsupport::openTestLink();
+    ASSERT_TRUE(link);
     line.setPeer(&card);
-    char tmpl[] = "/tmp/flashjobs.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
   }
-  void TearDown() override {
-    line.setPeer(nullptr);
-    closePort();
-    std::system(("rm -rf " + dir).c_str());
-  }
+  void TearDown() override { line.setPeer(nullptr); }
   std::string file(const std::string& name, const Bytes& content) {
-    const std::string path = dir + "/" + name;
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!content.empty()) std::fwrite(content.data(), 1, content.size(), f);
-    std::fclose(f);
-    return path;
+    return dir.write(name, std::string(content.begin(), content.end()));
   }
   static Bytes pattern(std::size_t n, unsigned seed = 7) {
     Bytes b(n);
@@ -162,7 +151,8 @@ class FlashJobs : public ::testing::Test {
   }
   FakeLine line;
   MiniVxp card;
-  std::string dir;
+  testsupport::ScratchDir dir;
+  std::unique_ptr<SerialLink> link;
 };
 
 TEST_F(FlashJobs, DriverLoadSendsWholeBlocksFrom0x800AndCallsTheDriver) {
@@ -177,7 +167,7 @@ TEST_F(FlashJobs, DriverLoadSendsWholeBlocksFrom0x800AndCallsTheDriver) {
     const std::string path = file("FDriver.bin", image);
     const uint64_t start = line.now();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(loadFile(path.c_str(), 0), 0);
+    EXPECT_EQ(loadFile(*link, path.c_str(), 0), 0);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.rfind("File Size : " + std::to_string(c.size) +
                             " bytes\nSoft Reset...\nWaiting 5 sec...\nBegin Job...\n",
@@ -206,7 +196,7 @@ TEST_F(FlashJobs, DriverBlockRefusedEndsTheLoad) {
   card.nack[kDriverWriteRequest] = {3};
   const std::string path = file("SFDriver.bin", pattern(0x1000));
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(path.c_str(), 0), -1);
+  EXPECT_EQ(loadFile(*link, path.c_str(), 0), -1);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(card.withHeader(kDriverWriteRequest).size(), 3u);
   EXPECT_TRUE(card.withHeader(kDriverCallRequest).empty());
@@ -219,7 +209,7 @@ TEST_F(FlashJobs, Device5WritesDataThenHeaderAndPadsTheLastBlock) {
   const std::string path = file("Device5.bin", image);
   const uint64_t start = line.now();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(path.c_str(), 5), 0);
+  EXPECT_EQ(loadFile(*link, path.c_str(), 5), 0);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_GE(line.now() - start, 20500u);  // erase wait and the pause after it
   EXPECT_EQ(out.rfind("File Size : 326 bytes\nSetting ISP Mode...\nErasing device...\n"
@@ -253,7 +243,7 @@ TEST_F(FlashJobs, Device5BlockReenteredSixTimesAtMost) {
   const Bytes image = pattern(0x200);
   const std::string path = file("Device5.bin", image);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(path.c_str(), 5), 0);
+  EXPECT_EQ(loadFile(*link, path.c_str(), 5), 0);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(count(out, "Addr - 0x00000120\n"), 6);
   EXPECT_EQ(count(out, "ISP Mode Status Request ...\n0x0632 0x0000 0xf9ce \n0x0001 0x0005 0xfffa \n"),
@@ -269,7 +259,7 @@ TEST_F(FlashJobs, Device5BlockReenteredSixTimesAtMost) {
   line.setPeer(&card);
   card.nack[kFlashWriteRequest] = {2, 3, 4, 5, 6, 7, 8};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(path.c_str(), 5), -1);
+  EXPECT_EQ(loadFile(*link, path.c_str(), 5), -1);
   out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(count(out, "Addr - 0x00000120\n"), 6);
   EXPECT_EQ(count(out, "ISP Mode Status Request ...\n"), 7);
@@ -282,7 +272,7 @@ TEST_F(FlashJobs, Device5BlockReenteredSixTimesAtMost) {
   line.setPeer(&card);
   card.nack[kFlashWriteRequest] = {9, 10, 11, 12, 13, 14};  // header block 0 (after 8 data)
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(path.c_str(), 5), 0);
+  EXPECT_EQ(loadFile(*link, path.c_str(), 5), 0);
   out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(count(out, "ISP Mode Status Request ...\nSetting ISP Mode...\n"), 6);
   EXPECT_EQ(card.flash[5], image);
@@ -293,7 +283,7 @@ TEST_F(FlashJobs, Device1ReentriesAreUnlimitedAndProgressIsRateLimited) {
   const Bytes image = pattern(0x400);
   const std::string path = file("Device1.bin", image);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(path.c_str(), 1), 0);
+  EXPECT_EQ(loadFile(*link, path.c_str(), 1), 0);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(count(out, "Setting ISP Mode...\n"), 11);
   EXPECT_EQ(card.flash[1], image);
@@ -310,7 +300,7 @@ TEST_F(FlashJobs, Device1ReentriesAreUnlimitedAndProgressIsRateLimited) {
   line.setPeer(&card);
   const std::string big = file("Device1.bin", pattern(0x10000));
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(big.c_str(), 1), 0);
+  EXPECT_EQ(loadFile(*link, big.c_str(), 1), 0);
   const int lines = count(testing::internal::GetCapturedStdout(), "\rJob at ");
   // Printed when 13 * time < addr, addr in steps of 32.
   int expectedLines = 0;
@@ -324,7 +314,7 @@ TEST_F(FlashJobs, RefusalsBeforeAnyRequest) {
   card.reportedDevice = 1;
   const std::string d7 = file("Device7.bin", pattern(0x300));
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(d7.c_str(), 7), -1);
+  EXPECT_EQ(loadFile(*link, d7.c_str(), 7), -1);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "File Size : 768 bytes\nSetting ISP Mode...\nErasing device...\nDevice not setted !\n");
   EXPECT_TRUE(card.withHeader(kFlashWriteRequest).empty());
@@ -333,15 +323,15 @@ TEST_F(FlashJobs, RefusalsBeforeAnyRequest) {
   line.written.clear();
   const std::string shortImage = file("Device5.bin", pattern(100));
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(shortImage.c_str(), 5), -1);
+  EXPECT_EQ(loadFile(*link, shortImage.c_str(), 5), -1);
   out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("Image too short"), std::string::npos) << out;
   EXPECT_TRUE(line.written.empty());
 
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile((dir + "/missing.bin").c_str(), 0), -1);
+  EXPECT_EQ(loadFile(*link, dir.file("missing.bin").c_str(), 0), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Unable to open file : " + dir + "/missing.bin\n");
+            "Unable to open file : " + dir.file("missing.bin") + "\n");
   EXPECT_TRUE(line.written.empty());
 }
 
@@ -350,7 +340,7 @@ TEST_F(FlashJobs, ImageBeyondTwoMegabytesIsCutWithAWarning) {
   const std::string path = file("Device1.bin", image);
   card.nack[kIspModeRequest] = {1};  // stop after the first request
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(path.c_str(), 1), -1);
+  EXPECT_EQ(loadFile(*link, path.c_str(), 1), -1);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out.rfind("File Size : 2097152 bytes\nWarning: ", 0), 0u) << out;
   EXPECT_NE(out.find("the rest of the file is not written.\n"), std::string::npos);
@@ -364,8 +354,44 @@ TEST_F(FlashJobs, ImageBeyondTwoMegabytesIsCutWithAWarning) {
   file("Device1.bin", image);
   card.seen.clear();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(path.c_str(), 1), -1);
+  EXPECT_EQ(loadFile(*link, path.c_str(), 1), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout().find("Warning"), std::string::npos);
+}
+
+// A card that stops reading half-way: the refused block's status request
+// cannot go out either, and the job ends within seconds instead of waiting
+// on the line.
+TEST_F(FlashJobs, CardThatStopsReadingEndsTheJob) {
+  card.flash[1] = pattern(0x200);
+  const std::string path = file("Device1.bin", pattern(0x200));
+  struct Case {
+    const char* name;
+    std::function<int()> run;
+  };
+  const Case cases[] = {
+      {"loader", [&] { return loadFile(*link, path.c_str(), 1); }},
+      {"verify", [&] { return verify(*link, path.c_str(), 1, nullptr); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    line.stallWrites = false;
+    int blocks = 0;
+    uint64_t stalledAt = 0;
+    card.override_ = [&](const Words& w, FakeLine& l) {
+      if ((w[0] == kFlashWriteRequest || w[0] == kFlashReadRequest) && ++blocks == 3) {
+        l.stallWrites = true;  // the third block is answered, the fourth never goes out
+        stalledAt = l.now();
+      }
+      return false;
+    };
+    line.keys = {' '};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(c.run(), -1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Unable to send cmd.\n"), std::string::npos) << out;
+    EXPECT_GT(stalledAt, 0u);
+    EXPECT_LT(line.now() - stalledAt, 8000u);  // two writes that stall for 3 s and more
+  }
 }
 
 // ------------------------------------------------------------------ verify
@@ -380,7 +406,7 @@ TEST_F(FlashJobs, VerifyCountsDifferingWords) {
   const std::string path = file("Device5.bin", image);
   unsigned long total = 99;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(verify(path.c_str(), 5, &total), 0);
+  EXPECT_EQ(verify(*link, path.c_str(), 5, &total), 0);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(total, 2u);
   EXPECT_EQ(out.rfind("File Size : 336 bytes\nSetting ISP Mode...\n", 0), 0u) << out;
@@ -397,7 +423,7 @@ TEST_F(FlashJobs, VerifyCountsDifferingWords) {
   const std::string same = file("Device5.bin", Bytes(flash.begin(), flash.begin() + 0x13E));
   card.seen.clear();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(verify(same.c_str(), 5, &total), 0);
+  EXPECT_EQ(verify(*link, same.c_str(), 5, &total), 0);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(total, 0u);
 }
@@ -421,7 +447,7 @@ TEST_F(FlashJobs, VerifyRecoversFromRefusalsAndOtherAnswers) {
   const std::string path = file("Device1.bin", pattern(0x80));
   unsigned long total = 99;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(verify(path.c_str(), 1, &total), 0);
+  EXPECT_EQ(verify(*link, path.c_str(), 1, &total), 0);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(total, 0u) << out;
   EXPECT_NE(out.find("\nBad Response - 0001 "), std::string::npos) << out;
@@ -438,14 +464,14 @@ TEST_F(FlashJobs, VerifyRefusals) {
   const std::string path = file("Device6.bin", pattern(64));
   unsigned long total = 0;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(verify(path.c_str(), 6, &total), -1);
+  EXPECT_EQ(verify(*link, path.c_str(), 6, &total), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "File Size : 64 bytes\nInvalid device ID 6\nPress a key to continue ... ");
   EXPECT_EQ(line.keysRead, 1);
 
   card.reportedDevice = 7;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(verify(path.c_str(), 5, &total), -1);
+  EXPECT_EQ(verify(*link, path.c_str(), 5, &total), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "File Size : 64 bytes\nSetting ISP Mode...\nDevice not setted !\n");
   EXPECT_EQ(line.keysRead, 1);  // no prompt
@@ -481,7 +507,7 @@ TEST_F(FlashJobs, StatusReportLayoutAndRefresh) {
   };
   line.keys = {'\r', 'Q'};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(vxpStatus(), Outcome::Success);
+  EXPECT_EQ(vxpStatus(*link), Outcome::Success);
   const std::string out = testing::internal::GetCapturedStdout();
   const std::string report =
       "\n/********** VXP STATUS ***********/ \n"
@@ -522,7 +548,7 @@ TEST_F(FlashJobs, StatusReportLayoutAndRefresh) {
 TEST_F(FlashJobs, StatusOfASilentProcessorPrintsZerosAndEndOfInputQuits) {
   card.override_ = [](const Words&, FakeLine&) { return true; };  // never answers
   testing::internal::CaptureStdout();
-  EXPECT_EQ(vxpStatus(), Outcome::Success);
+  EXPECT_EQ(vxpStatus(*link), Outcome::Success);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find(std::string("\nDevice Name         -> ") + std::string(12, '\0') +
                      "\nDevice Type         -> GF0\nOSD Load Status     -> OSD Load Table OK"
@@ -531,6 +557,13 @@ TEST_F(FlashJobs, StatusOfASilentProcessorPrintsZerosAndEndOfInputQuits) {
   EXPECT_EQ(count(out, "Unable to send command. Exit.SendISP\n"), 4);
   EXPECT_EQ(count(out, "Not Detected"), 15);
   EXPECT_EQ(count(out, "Not Passed"), 14);
+
+  // A port that fails the requests: the same report, but the mode failed.
+  line.failWrites = 4;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(vxpStatus(*link), Outcome::Failure);
+  EXPECT_EQ(count(testing::internal::GetCapturedStdout(), "Not Passed"), 14);
+  EXPECT_EQ(line.failWrites, 0);
 }
 
 }  // namespace

@@ -2,145 +2,119 @@
 // exit statuses, against the simulated card on the virtual clock.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "boot/boot_mode.h"
 #include "frontend/startup.h"
 #include "support/fake_line.h"
+#include "support/scratch_dir.h"
 #include "support/sim_peer.h"
 #include "support/updater_run.h"
+#include "unit/srecords.h"
 
 namespace {
 
 using testsupport::FakeLine;
 using testsupport::SimPeer;
 
-// Runs the updater in a scratch directory; files can be laid there first.
+const std::string kExitLine = "\nExit updater\n";
+
+// Runs the updater in a fresh scratch folder; files can be laid there first.
 class FrontEnd : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/updater-frontend.XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    char cwd[4096];
-    old_ = getcwd(cwd, sizeof cwd);
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-  }
-  void TearDown() override {
-    ASSERT_EQ(chdir(old_.c_str()), 0);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-  }
-
-  void makeFile(const std::string& name, std::size_t size) {
-    FILE* f = std::fopen(name.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::vector<char> bytes(size, 'x');
-    if (size) std::fwrite(bytes.data(), 1, size, f);
-    std::fclose(f);
-  }
-
   int run(std::vector<std::string> args) {
     return testsupport::runUpdaterCapturing(std::move(args), &out);
   }
 
   // The output after the banner's last line.
   std::string afterBanner() const {
-    std::string frame = "* * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n";
-    std::size_t p = out.rfind(frame);
+    const std::string frame = "* * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n";
+    const std::size_t p = out.rfind(frame);
     return p == std::string::npos ? out : out.substr(p + frame.size());
   }
 
-  // A well-formed appMain.mot: 1024 bytes from 0, 256 from 0x800, the
-  // terminating record.
-  void makeImage() {
-    FILE* f = std::fopen("appMain.mot", "w");
-    ASSERT_NE(f, nullptr);
-    auto record = [&](uint32_t addr, int len) {
-      unsigned sum = static_cast<unsigned>(len + 5);
-      std::fprintf(f, "S3%02X%08X", len + 5, static_cast<unsigned>(addr));
-      for (int s = 0; s < 32; s += 8) sum += (addr >> s) & 0xFF;
-      for (int i = 0; i < len; ++i) {
-        unsigned b = (addr + static_cast<unsigned>(i)) & 0xFF;
-        std::fprintf(f, "%02X", b);
-        sum += b;
-      }
-      std::fprintf(f, "%02X\n", ~sum & 0xFF);
-    };
-    for (uint32_t a = 0; a < 0x400; a += 16) record(a, 16);
-    for (uint32_t a = 0x800; a < 0x900; a += 16) record(a, 16);
-    record(0xFFFF0000u, 0);
-    std::fclose(f);
-  }
-
+  testsupport::ScratchDir scratch_;
+  testsupport::ScopedWorkingDir inScratch_{scratch_.path()};
   std::string out;
-  std::string dir_, old_;
 };
 
-TEST_F(FrontEnd, NoArgumentEndsSilently) {
-  FakeLine line;
-  EXPECT_EQ(run({}), kExitOk);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(line.opens, 0);
-}
-
-TEST_F(FrontEnd, HelpAndVersionTouchNoPort) {
-  FakeLine line;
-  for (const char* flag : {"--help", "-h", "/?"}) {
-    EXPECT_EQ(run({flag}), kExitOk);
-    EXPECT_NE(out.find("Exit status"), std::string::npos) << flag;
-    EXPECT_NE(out.find("COMUSB"), std::string::npos);
+TEST_F(FrontEnd, RefusalsBeforeTheCardIsAsked) {
+  struct Case {
+    std::vector<std::string> args;
+    DWORD openError;
+    int status;
+    std::string output;  // exact, or the start of it when `prefixOnly`
+    bool prefixOnly;
+  };
+  const Case cases[] = {
+      {{}, 0, kExitOk, "", false},
+      {{"--version"}, 0, kExitOk, "updater 2.30\n", false},
+      {{"--help"}, 0, kExitOk, "updater 2.30 - firmware updater", true},
+      {{"-h"}, 0, kExitOk, "updater 2.30 - firmware updater", true},
+      {{"/?"}, 0, kExitOk, "updater 2.30 - firmware updater", true},
+      {{"LPT1", "FPGA", "x.xsvf"}, 0, kExitRefused, "Must be COMXX\n" + kExitLine, false},
+      {{"COM7", "FPGA", std::string(300, 'a') + ".xsvf"}, 0, kExitRefused, "Error: Usage is\n",
+       true},
+      {{"COM" + std::string(120, '1'), "STATUS"}, 0, kExitRefused, "Error: Usage is\n", true},
+      {{"com12", "STATUS"}, 2, kExitFailed,
+       "Failed to open COM12 :  The COM port selected don't exist!\n" + kExitLine, false},
+      {{"COM7", "STATUS"}, 5, kExitFailed,
+       "Failed to open COM7 :  The COM port selected is already open by an other program!\n" +
+           kExitLine,
+       false},
+      {{"COM7", "STATUS"}, 31, kExitFailed, "Failed to open COM7 :  \n" + kExitLine, false},
+  };
+  for (const Case& c : cases) {
+    FakeLine line;
+    line.openError = c.openError;
+    const std::string name = c.args.empty() ? "(none)" : c.args[0];
+    EXPECT_EQ(run(c.args), c.status) << name;
+    if (c.prefixOnly)
+      EXPECT_EQ(out.substr(0, c.output.size()), c.output) << name;
+    else
+      EXPECT_EQ(out, c.output) << name;
+    EXPECT_EQ(line.opens, c.openError != 0 ? 1 : 0) << name;
+    EXPECT_TRUE(line.written.empty()) << name;
   }
-  EXPECT_EQ(run({"--version"}), kExitOk);
-  EXPECT_EQ(out, "updater 2.30\n");
-  EXPECT_EQ(line.opens, 0);
 }
 
-TEST_F(FrontEnd, PortNameAndPortErrors) {
-  FakeLine line;
-  EXPECT_EQ(run({"LPT1", "FPGA", "x.xsvf"}), kExitRefused);
-  EXPECT_EQ(out, "Must be COMXX\n\nExit updater\n");
-
-  line.openError = 2;
-  EXPECT_EQ(run({"com12", "STATUS"}), kExitFailed);
-  EXPECT_EQ(out, "Failed to open COM12 :  The COM port selected don't exist!\n\nExit updater\n");
-  line.openError = 5;
-  EXPECT_EQ(run({"COM7", "STATUS"}), kExitFailed);
-  EXPECT_EQ(out,
-            "Failed to open COM7 :  The COM port selected is already open by an other program!\n"
-            "\nExit updater\n");
-  line.openError = 31;
-  EXPECT_EQ(run({"COM7", "STATUS"}), kExitFailed);
-  EXPECT_EQ(out, "Failed to open COM7 :  \n\nExit updater\n");
-}
-
-TEST_F(FrontEnd, OverlongArgumentsAreRefusedWithTheUsage) {
-  FakeLine line;
-  EXPECT_EQ(run({"COM7", "FPGA", std::string(300, 'a') + ".xsvf"}), kExitRefused);
-  EXPECT_EQ(out.rfind("Error: Usage is\n", 0), 0u);
-  EXPECT_EQ(line.opens, 0);
-  EXPECT_EQ(run({"COM" + std::string(120, '1'), "STATUS"}), kExitRefused);
-}
-
-TEST_F(FrontEnd, ArgumentCountAfterTheBanner) {
-  FakeLine line;
-  SimPeer card(line, {"--model", "SDITODVI"});
-  EXPECT_EQ(run({"COM7", "FPGA"}), kExitRefused);
-  EXPECT_EQ(afterBanner(),
-            "Error: Usage is\n  updater [COMXX] [FPGA/VIPER] Filename.xxx\n"
-            "e.g. updater COM1 FPGA fpga.xsvf\ne.g. updater COM1 VIPER Device5.bin\n"
-            "e.g. updater COM1 MICRO\ne.g. updater COM1 ALL\n\nExit updater\n");
-  EXPECT_EQ(line.writtenText(), std::string(2, '\0') + "#DEVERSION\r#DEVTYPE\r");
+// After the banner: the argument count, then the keyword (EDID only where
+// the model has a video input).
+TEST_F(FrontEnd, ArgumentCountThenKeyword) {
+  const std::string usage =
+      "Error: Usage is\n  updater [COMXX] [FPGA/VIPER] Filename.xxx\n"
+      "e.g. updater COM1 FPGA fpga.xsvf\ne.g. updater COM1 VIPER Device5.bin\n"
+      "e.g. updater COM1 MICRO\n";
+  struct Case {
+    const char* model;
+    std::vector<std::string> args;
+    std::string afterBanner;
+  };
+  const Case cases[] = {
+      {"SDITODVI", {"COM7"}, usage + "e.g. updater COM1 ALL\n"},
+      {"HDMITOSDI", {"COM7", "FPGA"}, usage + "e.g. updater COM1 EDID\n"},
+      {"HDMITOSDI", {"COM7", "EDID"}, usage + "e.g. updater COM1 EDID\n"},
+      {"SDITODVI", {"COM7", "CMD"}, usage + "e.g. updater COM1 ALL\n"},
+      {"SDITODVI", {"COM7", "CMD", "x.txt"}, "Must be FPGA, VIPER, MICRO, CMD, GAMMA or ALL\n"},
+      {"DVITOSDI", {"COM7", "CMD", "x.txt"}, "Must be FPGA, VIPER, MICRO, EDID, CMD , GAMMA or ALL\n"},
+      {"SL-SDITOHDMI", {"COM7", "EDID", "EDID.bin"}, "Must be FPGA, VIPER, MICRO, CMD, GAMMA or ALL\n"},
+  };
+  for (const Case& c : cases) {
+    FakeLine line;
+    SimPeer card(line, {"--model", c.model});
+    EXPECT_EQ(run(c.args), kExitRefused) << c.model << " " << c.args.back();
+    EXPECT_EQ(afterBanner(), c.afterBanner + kExitLine) << c.model << " " << c.args.back();
+    EXPECT_EQ(line.writtenText(), std::string(2, '\0') + "#DEVERSION\r#DEVTYPE\r");
+  }
 }
 
 TEST_F(FrontEnd, DeviceFileRule) {
   FakeLine line;
   SimPeer card(line, {"--model", "HDMITOSDI"});
-  ASSERT_EQ(mkdir("sub", 0755), 0);
-  makeFile("sub/Device5.bin", 10);
+  ASSERT_TRUE(std::filesystem::create_directory(scratch_.file("sub")));
+  scratch_.write("sub/Device5.bin", std::string(10, 'x'));
   struct Case {
     const char* name;
     const char* text;
@@ -156,7 +130,7 @@ TEST_F(FrontEnd, DeviceFileRule) {
   for (const Case& c : cases) {
     for (const char* mode : {"VIPER", "verify"}) {
       EXPECT_EQ(run({"COM7", mode, c.name}), kExitRefused) << c.name;
-      EXPECT_EQ(afterBanner(), std::string(c.text) + "\nExit updater\n") << c.name;
+      EXPECT_EQ(afterBanner(), c.text + kExitLine) << c.name;
     }
   }
   EXPECT_EQ(line.keysRead, 0);  // a missing device file does not wait
@@ -177,55 +151,51 @@ TEST_F(FrontEnd, ExtensionRuleAndTheMissingFilePause) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(run({"COM7", c.mode, c.name}), kExitRefused) << c.name;
-    EXPECT_EQ(afterBanner(), std::string(c.text) + "\nExit updater\n");
+    EXPECT_EQ(afterBanner(), c.text + kExitLine);
   }
   EXPECT_EQ(line.keysRead, 0);
 
   line.keys.push_back(' ');
   EXPECT_EQ(run({"COM7", "FPGA", "fpga.xsvf"}), kExitRefused);
   EXPECT_EQ(afterBanner(),
-            "File fpga.xsvf doesn't exist.\nPress any key to continue . . . \n\nExit updater\n");
+            "File fpga.xsvf doesn't exist.\nPress any key to continue . . . \n" + kExitLine);
   EXPECT_EQ(line.keysRead, 1);
-}
-
-TEST_F(FrontEnd, EdidKeywordOnlyForDviAndHdmiInputs) {
-  FakeLine line;
-  SimPeer card(line, {"--model", "SL-SDITOHDMI"});
-  EXPECT_EQ(run({"COM7", "EDID", "EDID.bin"}), kExitRefused);
-  EXPECT_EQ(afterBanner(), "Must be FPGA, VIPER, MICRO, CMD, GAMMA or ALL\n\nExit updater\n");
 }
 
 TEST_F(FrontEnd, MicroImageSizeRefusedBeforeAnyByteGoesOut) {
   FakeLine line;
   SimPeer card(line, {"--model", "DVITOSDI"});
   EXPECT_EQ(run({"com3", "micro"}), kExitRefused);  // no appMain.mot: no message
-  EXPECT_EQ(out, "\nExit updater\n");
-  makeFile("appMain.mot", 510526);
+  EXPECT_EQ(out, kExitLine);
+  scratch_.write(kMicroImageFile, std::string(510526, 'x'));
   EXPECT_EQ(run({"COM3", "MICRO"}), kExitRefused);
-  EXPECT_EQ(out, "Bad appMain.mot file. Exit.\n\nExit updater\n");
+  EXPECT_EQ(out, "Bad appMain.mot file. Exit.\n" + kExitLine);
   EXPECT_TRUE(line.written.empty());
 }
 
 TEST_F(FrontEnd, AllWithNothingToDoIsNoFailure) {
   FakeLine line;
   SimPeer card(line, {"--model", "HDMITOSDI"});
-  makeFile("Device1.bin", 64);
-  makeFile("FDriver.bin", 64);
-  makeFile("EDID.BIN", 128);
+  scratch_.write("Device1.bin", std::string(64, 'x'));
+  scratch_.write("FDriver.bin", std::string(64, 'x'));
+  scratch_.write("EDID.BIN", std::string(128, 'x'));
   EXPECT_EQ(run({"COM7", "ALL"}), kExitOk);
   EXPECT_EQ(afterBanner(),
             "\nLooking for update files ... \n\nDevice1.bin : \tYES\nDevice5.bin : \tNO\n"
             "SFDriver.bin : \tNO  (ERROR - You need a driver to update device1.)\n"
-            "fpga.xsvf : \tNO\nEDID.bin : \tNO\nNo update available.\nExit updater\n");
+            "fpga.xsvf : \tNO\nEDID.bin : \tNO\nNo update available." + kExitLine);
 }
 
 TEST_F(FrontEnd, OldFirmwareInMicroGetsItsLastKey) {
   FakeLine line;
   SimPeer card(line, {"--old-firmware"});
-  makeImage();
+  for (const char* kernel : {kMicroKernelFile, kMainKernelFile, kWriteKernelFile})
+    scratch_.write(kernel, std::string(100, 'k'));
+  scratch_.write(kMicroImageFile, srec::join(srec::image(srec::ramp(1024), srec::ramp(256))));
   EXPECT_EQ(run({"COM7", "MICRO"}), kExitFailed);
-  std::string w = line.writtenText();
-  EXPECT_EQ(w.substr(w.size() - 4), std::string("\r1$6"));
+  const std::string written = line.writtenText();
+  ASSERT_GE(written.size(), 4u);
+  EXPECT_EQ(written.substr(written.size() - 4), "\r1$6");
   EXPECT_EQ(out.find("Unsupported feature"), std::string::npos);
 }
 

@@ -11,7 +11,7 @@
 #include "isp/isp_transaction.h"
 #include "isp/line_encoding.h"
 #include "link/micro_command.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 #include "support/fake_line.h"
 #include "support/updater_run.h"
 
@@ -191,27 +191,26 @@ class ScriptedVxp : public testsupport::Peer {
 class IspLine : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(testsupport::openTestPort());
+    link = testsupport::openTestLink();
+    ASSERT_TRUE(link);
     line.setPeer(&card);
   }
-  void TearDown() override {
-    line.setPeer(nullptr);
-    closePort();
-  }
+  void TearDown() override { line.setPeer(nullptr); }
   // One status request; the card's reply is `reply` `delay` ms later.
-  int statusExchange(const Bytes& reply, uint16_t* response, uint64_t delay = 2) {
+  IspResult statusExchange(const Bytes& reply, uint16_t* response, uint64_t delay = 2) {
     card.onRequest = [reply, delay](const Words&, FakeLine& l) { l.deliver(reply, delay); };
     uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
-    return sendISPCmd(msg, response, 0);
+    return sendISPCmd(*link, msg, response, 0);
   }
   FakeLine line;
   ScriptedVxp card;
+  std::unique_ptr<SerialLink> link;
 };
 
 TEST_F(IspLine, RequestGoesOutAsTheKnownFrameAndTheAnswerIsDecoded) {
   uint16_t response[kIspMaxWords] = {};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(statusExchange(encodeWords({0x1001, 0x0632, 0x0005}), response), 1);
+  EXPECT_EQ(statusExchange(encodeWords({0x1001, 0x0632, 0x0005}), response), IspResult::Accepted);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(line.written, (Bytes{0x3D, 0x47, 0x5C, 0x30, 0x2A, 0x2A, 0xF8, 0x23, 0x0D}));
   EXPECT_EQ(response[0], 0x1001);
@@ -232,9 +231,9 @@ TEST_F(IspLine, FrameHuntingSkipsNoiseDoubledEqualsAndCutOffFrames) {
   for (int k = 0; k < 4; ++k) {
     uint16_t response[kIspMaxWords] = {};
     testing::internal::CaptureStdout();
-    const int r = statusExchange(replies[k], response);
+    const IspResult r = statusExchange(replies[k], response);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(r, 1) << k;
+    EXPECT_EQ(r, IspResult::Accepted) << k;
     EXPECT_EQ(response[0], 0x0001) << k;
     EXPECT_EQ(response[1], expectWord1[k]) << k << out;
   }
@@ -244,11 +243,12 @@ TEST_F(IspLine, BytesAfterTheFrameInTheSameReadAreLost) {
   uint16_t response[kIspMaxWords] = {};
   EXPECT_EQ(statusExchange(concat({encodeWords({0x0001, 0x0632}), encodeWords({0x0001, 0x0999})}),
                            response),
-            1);
+            IspResult::Accepted);
   card.onRequest = nullptr;
   uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(sendISPCmd(msg, response, 0), 0);  // nothing left for the second request
+  // Nothing is left for the second request.
+  EXPECT_EQ(sendISPCmd(*link, msg, response, 0), IspResult::NoAnswer);
   testing::internal::GetCapturedStdout();
 }
 
@@ -273,7 +273,7 @@ TEST_F(IspLine, RefusalsEchoAndNack) {
   for (const Case& c : cases) {
     uint16_t response[kIspMaxWords] = {};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(statusExchange(c.reply, response), 0);
+    EXPECT_EQ(statusExchange(c.reply, response), IspResult::Refused);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.expected);
   }
 }
@@ -281,14 +281,15 @@ TEST_F(IspLine, RefusalsEchoAndNack) {
 TEST_F(IspLine, BadChecksumAndWrongLengthAreReportedButAccepted) {
   uint16_t response[kIspMaxWords] = {};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(statusExchange(encodeWords({0x0001, 0x0632, 0x1234}, false), response), 1);
+  EXPECT_EQ(statusExchange(encodeWords({0x0001, 0x0632, 0x1234}, false), response),
+            IspResult::Accepted);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Bad checksum\n");
 
   // Header says 4 words, 3 arrive.
   testing::internal::CaptureStdout();
   Words shortAnswer = {0x1001, 0x0632};
   shortAnswer.push_back(static_cast<uint16_t>(0u - 0x1001u - 0x0632u));
-  EXPECT_EQ(statusExchange(encodeWords(shortAnswer, false), response), 1);
+  EXPECT_EQ(statusExchange(encodeWords(shortAnswer, false), response), IspResult::Accepted);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "\n6 - 8 , Incompatible reception with command.\n");
 
@@ -298,35 +299,18 @@ TEST_F(IspLine, BadChecksumAndWrongLengthAreReportedButAccepted) {
   EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("\n0 - 6 , Incompatible reception", 0), 0u);
 }
 
-TEST_F(IspLine, TenTimeOutsThenGiveUp) {
-  uint16_t response[kIspMaxWords] = {0xABCD};
-  card.onRequest = nullptr;
-  uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
-  const uint64_t start = line.now();
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(sendISPCmd(msg, response, 0), 0);
-  std::string expected;
-  for (int k = 0; k < 10; ++k) expected += "Timeout. Retry...SendISP\n";
-  expected += "Unable to send command. Exit.SendISP\n";
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
-  const uint64_t spent = line.now() - start;
-  EXPECT_GE(spent, 33000u);
-  EXPECT_LE(spent, 33100u);
-  EXPECT_EQ(response[0], 0xABCD);  // untouched
-  EXPECT_EQ(line.written.size(), 9u);  // sent once
-}
-
 TEST_F(IspLine, LateAnswersAfterRetriesAndTheWait) {
   // Accepted after three lost reads.
   uint16_t response[kIspMaxWords] = {};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(statusExchange(encodeWords({0x0001, 0x0632}), response, 10000), 1);
+  EXPECT_EQ(statusExchange(encodeWords({0x0001, 0x0632}), response, 10000), IspResult::Accepted);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Timeout. Retry...SendISP\nTimeout. Retry...SendISP\nTimeout. Retry...SendISP\n");
 
   // A NACK after five lost reads gives up at once.
   testing::internal::CaptureStdout();
-  EXPECT_EQ(statusExchange(encodeWords({0x1002, 0x0632, 0x1234}), response, 16000), 0);
+  EXPECT_EQ(statusExchange(encodeWords({0x1002, 0x0632, 0x1234}), response, 16000),
+            IspResult::Refused);
   std::string expected;
   for (int k = 0; k < 5; ++k) expected += "Timeout. Retry...SendISP\n";
   expected += "GSPI Timeout\n\nUnable to send command. Exit.\n0x1002 0x0632 0x1234 0xd798 \n";
@@ -337,7 +321,7 @@ TEST_F(IspLine, LateAnswersAfterRetriesAndTheWait) {
   uint16_t call[kIspMaxWords] = {kDriverCallRequest, 0x0080, 0, 0x3300, 0};
   const uint64_t start = line.now();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(sendISPCmd(call, response, 1000), 1);
+  EXPECT_EQ(sendISPCmd(*link, call, response, 1000), IspResult::Accepted);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_GE(line.now() - start, 1000u);
   EXPECT_LE(line.now() - start, 1010u);
@@ -353,7 +337,7 @@ TEST_F(IspLine, FrameCompletingAsTheDeadlinePassesIsDropped) {
   };
   uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(sendISPCmd(msg, response, 0), 0);
+  EXPECT_EQ(sendISPCmd(*link, msg, response, 0), IspResult::NoAnswer);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out.find("Timeout. Retry...SendISP\n"), 0u);
   EXPECT_NE(out.find("Unable to send command. Exit.SendISP\n"), std::string::npos);
@@ -365,15 +349,70 @@ TEST_F(IspLine, EndlessFrameWithoutCrNeverOverrunsTheStore) {
   Bytes flood = text("=G");
   for (int k = 0; k < 600; ++k) flood.push_back('a');
   line.deliver(flood);
-  EXPECT_EQ(ReadISPResponse(store, 305), 300);  // reading stops once 255 are stored
+  EXPECT_EQ(ReadISPResponse(*link, store, 305), 300);  // reading stops once 255 are stored
   for (std::size_t k = 305; k < sizeof store; ++k) ASSERT_EQ(store[k], 0x5A) << k;
 
   // A smaller store: bytes past its end are dropped, the CR still ends it.
   unsigned char small[40];
   std::memset(small, 0x5A, sizeof small);
   line.deliver(concat({text("=G"), Bytes(45, 'b'), Bytes{0x0D}}));
-  EXPECT_EQ(ReadISPResponse(small, 32), 32);
+  EXPECT_EQ(ReadISPResponse(*link, small, 32), 32);
   for (std::size_t k = 32; k < sizeof small; ++k) ASSERT_EQ(small[k], 0x5A) << k;
+}
+
+// A silent card, a card that stops reading, a port that fails: each ends
+// the exchange with its own result, within bounded (virtual) time, and the
+// request goes out once.  Short writes are resumed.
+TEST(IspLineFaults, EveryWayTheExchangeCanEnd) {
+  std::string tenTimeouts;
+  for (int k = 0; k < 10; ++k) tenTimeouts += "Timeout. Retry...SendISP\n";
+  const std::string giveUp = tenTimeouts + "Unable to send command. Exit.SendISP\n";
+  const Bytes request = {0x3D, 0x47, 0x5C, 0x30, 0x2A, 0x2A, 0xF8, 0x23, 0x0D};
+  struct Case {
+    const char* name;
+    std::function<void(FakeLine&)> spoil;
+    bool answers;
+    IspResult result;
+    std::string out;
+    uint64_t minMs, maxMs;
+    bool requestSent;
+  };
+  const Case cases[] = {
+      {"silent card: 11 reads of 3 s", [](FakeLine&) {}, false, IspResult::NoAnswer, giveUp,
+       33000, 33100, true},
+      {"short writes are resumed", [](FakeLine& l) { l.shortWriteLimit = 2; }, true,
+       IspResult::Accepted, "", 0, 100, true},
+      {"failed write", [](FakeLine& l) { l.failWrites = 1; }, true, IspResult::PortFailure, "",
+       0, 0, false},
+      {"card stops reading", [](FakeLine& l) { l.stallWrites = true; }, true,
+       IspResult::PortFailure, "", 3000, 5000, false},
+      {"reads fail", [](FakeLine& l) { l.failReads = 1 << 30; }, true, IspResult::PortFailure,
+       giveUp, 0, 100, true},
+      {"device gone", [](FakeLine& l) { l.vanish(); }, true, IspResult::PortFailure, "", 0, 0,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeLine fresh;
+    ScriptedVxp vxp;
+    auto port = testsupport::openTestLink();
+    ASSERT_TRUE(port);
+    fresh.setPeer(&vxp);
+    if (c.answers)
+      vxp.onRequest = [](const Words&, FakeLine& l) { l.deliver(encodeWords({0x0001, 5}), 2); };
+    c.spoil(fresh);
+    uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
+    uint16_t response[kIspMaxWords] = {0xABCD};
+    const uint64_t start = fresh.now();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(sendISPCmd(*port, msg, response, 0), c.result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+    EXPECT_GE(fresh.now() - start, c.minMs);
+    EXPECT_LE(fresh.now() - start, c.maxMs);
+    EXPECT_EQ(fresh.written, c.requestSent ? request : Bytes{});
+    EXPECT_EQ(response[0], c.result == IspResult::Accepted ? 0x0001 : 0xABCD);
+    fresh.setPeer(nullptr);
+  }
 }
 
 // ---------------------------------------------------------- micro commands
@@ -395,10 +434,22 @@ TEST_F(IspLine, MicroCommandAnswers) {
   for (const Case& c : cases) {
     card.onMicro = [&](char, FakeLine& l) { l.deliver(c.reply, 3); };
     testing::internal::CaptureStdout();
-    EXPECT_EQ(sendMicroCmd(cmd, 4), c.result) << c.reply;
+    EXPECT_EQ(sendMicroCmd(*link, cmd, 4), c.result) << c.reply;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.reply;
   }
   EXPECT_EQ(card.micros, "PPPPP");
+
+  // A port that takes the command two bytes at a time still sends it whole;
+  // one that fails the write ends the command without a word.
+  line.shortWriteLimit = 2;
+  card.onMicro = [](char, FakeLine& l) { l.deliver("=M*", 3); };
+  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 1);
+  EXPECT_EQ(card.micros, "PPPPPP");
+  line.failWrites = 1;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(card.micros, "PPPPPP");
 }
 
 TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {
@@ -407,7 +458,7 @@ TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {
   line.deliver("=M~");
   card.onMicro = [](char, FakeLine& l) { l.deliver("=M*", 25000); };
   testing::internal::CaptureStdout();
-  EXPECT_EQ(sendMicroCmd(cmd, 4), 1);
+  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Timeout. Retry...SEndMicro\nTimeout. Retry...SEndMicro\n");
 
@@ -415,7 +466,7 @@ TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {
   card.onMicro = nullptr;
   const uint64_t start = line.now();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(sendMicroCmd(cmd, 4), 0);
+  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 0);
   std::string expected;
   for (int k = 0; k < 5; ++k) expected += "Timeout. Retry...SEndMicro\n";
   expected += "Unable to send command. Exit. SendMicro\n";
@@ -427,18 +478,18 @@ TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {
 
 TEST(IspTickWrap, WaitsKeepTheirLengthAcrossTheWrap) {
   FakeLine line(0xFFFFFFFFu - 1500);  // the tick count wraps 1.5 s into the wait
-  ASSERT_TRUE(testsupport::openTestPort());
+  auto link = testsupport::openTestLink();
+  ASSERT_TRUE(link);
   uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
   uint16_t response[kIspMaxWords] = {};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(sendISPCmd(msg, response, 0), 0);
+  EXPECT_EQ(sendISPCmd(*link, msg, response, 0), IspResult::NoAnswer);
   const uint64_t afterIsp = line.now();
   const unsigned char cmd[] = "=MA\r";
-  EXPECT_EQ(sendMicroCmd(cmd, 4), 0);
+  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 0);
   testing::internal::GetCapturedStdout();
   EXPECT_GE(afterIsp, 33000u);
   EXPECT_GE(line.now() - afterIsp, 60000u);
-  closePort();
 }
 
 }  // namespace

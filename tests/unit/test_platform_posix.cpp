@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "platform/posix_device.h"
 #include "platform/win32.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
@@ -64,8 +66,8 @@ TEST(PortNames, MapToDevicesAndTheEnvironmentWins) {
   EXPECT_EQ(platform::devicePathForPort("COMACM3"), "/dev/ttyACM3");
   EXPECT_EQ(platform::devicePathForPort("COMX"), "");
   EXPECT_EQ(platform::devicePathForPort("COM0"), "");
-  setenv("UPDATER_PORT_COM1", "/tmp/elsewhere", 1);
-  EXPECT_EQ(platform::devicePathForPort("COM1"), "/tmp/elsewhere");
+  setenv("UPDATER_PORT_COM1", "/dev/pts/7", 1);
+  EXPECT_EQ(platform::devicePathForPort("COM1"), "/dev/pts/7");
   unsetenv("UPDATER_PORT_COM1");
 }
 
@@ -212,21 +214,37 @@ TEST_F(Pty, AVanishedDeviceMakesReadsFail) {
 }
 
 TEST(Files, AttributesAndSizeThroughTheWin32Names) {
-  char path[] = "/tmp/updater-size.XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  std::vector<char> bytes(510527, 'S');
-  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  close(fd);
-  EXPECT_NE(GetFileAttributesA(path), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetFileAttributesA("/tmp"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
-  HANDLE f = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  testsupport::ScratchDir dir;
+  const std::string path = dir.write("appMain.mot", std::string(510527, 'S'));
+  EXPECT_NE(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesA(dir.path().c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+  HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(f, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetFileSize(f, nullptr), 510527u);
   CloseHandle(f);
-  unlink(path);
-  EXPECT_EQ(GetFileAttributesA(path), INVALID_FILE_ATTRIBUTES);
+  unlink(path.c_str());
+  EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), 2u);
+}
+
+// Raising the priority needs privileges; without them the call says so
+// instead of pretending.  Runs in a child that gives up root first, so the
+// test process keeps its own priority.
+TEST(Process, ARefusedPriorityChangeIsReported) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && setuid(65534) != 0) _exit(10);
+    if (SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS)) _exit(11);
+    if (GetLastError() != ERROR_ACCESS_DENIED) _exit(12);
+    if (SetPriorityClass(nullptr, HIGH_PRIORITY_CLASS) || GetLastError() != ERROR_INVALID_HANDLE)
+      _exit(13);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: setuid, 11: not refused, 12: wrong code, 13: handle";
 }
 
 }  // namespace

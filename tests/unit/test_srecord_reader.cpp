@@ -8,47 +8,43 @@
 #include "boot/boot_mode.h"
 #include "boot/image_check.h"
 #include "boot/srecord_reader.h"
+#include "support/scratch_dir.h"
 #include "unit/srecords.h"
 
 namespace {
 
-// A stream holding `text`, rewound.
+// A stream holding `text`, rewound, and a reader on it.
 struct Stream {
-  explicit Stream(const std::string& text) : f(std::tmpfile()) {
+  explicit Stream(const std::string& text) : f(std::tmpfile()), reader(f) {
     std::fwrite(text.data(), 1, text.size(), f);
     std::rewind(f);
   }
   ~Stream() { std::fclose(f); }
   FILE* f;
+  SRecordReader reader;
 };
 
-class Readers : public testing::Test {
- protected:
-  void SetUp() override { resetReaders(); }
-};
-
-TEST_F(Readers, WorkedExampleAddsSixteenBytesAndSkipsOtherTypes) {
+TEST(Readers, WorkedExampleAddsSixteenBytesAndSkipsOtherTypes) {
   Stream s(srec::record('0', 2, 0, {'h', 'd', 'r'}) + "\n" + srec::record('1', 2, 0x100, {1, 2}) +
            "\n" + srec::record('2', 3, 0x100, {1, 2}) + " " + srec::record('5', 2, 3, {}) + "\n" +
            "S31500000800000102030405060708090A0B0C0D0E0F6A\n" + srec::record('7', 4, 0, {}) +
            "\n" + srec::record('8', 3, 0, {}) + "\n" + srec::record('9', 2, 0, {}) + "\n");
   unsigned char data[kBlockBufferSize];
   std::memset(data, 0xEE, sizeof data);
-  for (int i = 0; i < 4; ++i) readline16(s.f, data);  // header, S1, S2, S5: no effect
-  EXPECT_EQ(readline16Position(), 0u);
+  for (int i = 0; i < 4; ++i) s.reader.readline16(data);  // header, S1, S2, S5: no effect
+  EXPECT_EQ(s.reader.blockPosition(), 0u);
   EXPECT_EQ(data[0], 0xEE);
-  readline16(s.f, data);
-  EXPECT_EQ(readline16Position(), 16u);
-  EXPECT_EQ(checkReadLine, 0);
+  s.reader.readline16(data);
+  EXPECT_EQ(s.reader.blockPosition(), 16u);
+  EXPECT_FALSE(s.reader.blockComplete());
   for (int i = 0; i < 16; ++i) EXPECT_EQ(data[i], i);
   EXPECT_EQ(data[16], 0xEE);
-  for (int i = 0; i < 3; ++i) readline16(s.f, data);  // S7, S8, S9
-  EXPECT_EQ(readline16Position(), 16u);
+  for (int i = 0; i < 3; ++i) s.reader.readline16(data);  // S7, S8, S9
+  EXPECT_EQ(s.reader.blockPosition(), 16u);
 }
 
-TEST_F(Readers, SixteenAndThirtyTwoByteRecordsFillABlockExactly) {
+TEST(Readers, SixteenAndThirtyTwoByteRecordsFillABlockExactly) {
   for (std::size_t size : {16u, 32u}) {
-    resetReaders();
     std::string text;
     for (unsigned r = 0; r < 2 * 128 / size; ++r)
       text += srec::s3(r * static_cast<uint32_t>(size), srec::ramp(size, r * size)) + "\n";
@@ -56,63 +52,71 @@ TEST_F(Readers, SixteenAndThirtyTwoByteRecordsFillABlockExactly) {
     unsigned char data[kBlockBufferSize] = {};
     const unsigned perBlock = static_cast<unsigned>(128 / size);
     for (unsigned r = 1; r < perBlock; ++r) {
-      readline16(s.f, data);
-      EXPECT_EQ(checkReadLine, 0) << size;
+      s.reader.readline16(data);
+      EXPECT_FALSE(s.reader.blockComplete()) << size;
     }
-    readline16(s.f, data);
-    EXPECT_EQ(checkReadLine, 1) << size;
-    EXPECT_EQ(readline16Position(), 0u);
+    s.reader.readline16(data);
+    EXPECT_TRUE(s.reader.blockComplete()) << size;
+    EXPECT_EQ(s.reader.blockPosition(), 0u);
     for (int i = 0; i < 128; ++i) ASSERT_EQ(data[i], i) << size;
     // The caller clears the flag; the next block starts at 0 again.
-    checkReadLine = 0;
-    for (unsigned r = 0; r < perBlock; ++r) readline16(s.f, data);
-    EXPECT_EQ(checkReadLine, 1);
+    s.reader.clearBlockComplete();
+    for (unsigned r = 0; r < perBlock; ++r) s.reader.readline16(data);
+    EXPECT_TRUE(s.reader.blockComplete());
     EXPECT_EQ(data[0], 128);
     EXPECT_EQ(data[127], 255);
   }
 }
 
-TEST_F(Readers, BlockClosesGapsAndEndsAtTheTerminatingRecord) {
-  Stream s(srec::s3(0x800, srec::ramp(16, 0)) + "\n" + srec::s3(0x810, srec::ramp(16, 16)) + "\n" +
-           srec::record('5', 2, 2, {}) + "\n" + srec::s3(0x900, srec::ramp(16, 32)) + "\n" +
-           srec::s3(0xFFFF8000u, {0xAB, 0xCD}) + "\n" + srec::s3(0xA00, {0x77}) + "\n");
+TEST(Readers, BlockClosesGapsAndEndsAtTheTerminatingRecord) {
+  // The large block goes on with the record after the first block.
+  std::string firstBlock;
+  for (uint32_t a = 0; a < 128; a += 32) firstBlock += srec::s3(a, srec::ramp(32, 0xC0)) + "\n";
+  Stream s(firstBlock + srec::s3(0x800, srec::ramp(16, 0)) + "\n" +
+           srec::s3(0x810, srec::ramp(16, 16)) + "\n" + srec::record('5', 2, 2, {}) + "\n" +
+           srec::s3(0x900, srec::ramp(16, 32)) + "\n" + srec::s3(0xFFFF8000u, {0xAB, 0xCD}) + "\n" +
+           srec::s3(0xA00, {0x77}) + "\n");
+  unsigned char data[kBlockBufferSize] = {};
+  for (int i = 0; i < 4; ++i) s.reader.readline16(data);
+  ASSERT_TRUE(s.reader.blockComplete());
+  s.reader.clearBlockComplete();
   std::vector<unsigned char> block(kDataBlockSize, 0xEE);
   uint32_t length = 0;
   for (int i = 0; i < 4; ++i) {
-    readblock(s.f, block.data(), &length);
-    EXPECT_EQ(checkReadLine, 0);
+    s.reader.readblock(block.data(), &length);
+    EXPECT_FALSE(s.reader.blockComplete());
   }
   EXPECT_EQ(length, 48u);
-  EXPECT_EQ(readblockPosition(), 48u);
-  readblock(s.f, block.data(), &length);
-  EXPECT_EQ(checkReadLine, 1);
+  EXPECT_EQ(s.reader.largeBlockPosition(), 48u);
+  s.reader.readblock(block.data(), &length);
+  EXPECT_TRUE(s.reader.blockComplete());
   EXPECT_EQ(length, 48u);  // the terminating record adds nothing
-  EXPECT_EQ(readblockPosition(), 0u);
+  EXPECT_EQ(s.reader.largeBlockPosition(), 0u);
   for (int i = 0; i < 48; ++i) ASSERT_EQ(block[i], i);  // 0x900 follows 0x810 directly
   EXPECT_EQ(block[48], 0xEE);                            // its data are not stored
 }
 
-TEST_F(Readers, EndOfFileAndForeignTokensReportAndChangeNothing) {
+TEST(Readers, EndOfFileAndForeignTokensReportAndChangeNothing) {
   Stream s(srec::s3(0, srec::ramp(16)) + "\nX31500\n");
   unsigned char data[kBlockBufferSize] = {};
   std::vector<unsigned char> block(kDataBlockSize, 0);
   uint32_t length = 0;
   testing::internal::CaptureStdout();
-  readline16(s.f, data);
-  readline16(s.f, data);  // "X3..."
-  readline16(s.f, data);  // end of file
-  readblock(s.f, block.data(), &length);
+  s.reader.readline16(data);
+  s.reader.readline16(data);  // "X3..."
+  s.reader.readline16(data);  // end of file
+  s.reader.readblock(block.data(), &length);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Error...File .mot corrupted"
             "Error...File .mot corrupted"
             "Error...File .mot corrupted");
-  EXPECT_EQ(readline16Position(), 16u);
-  EXPECT_EQ(readblockPosition(), 0u);
+  EXPECT_EQ(s.reader.blockPosition(), 16u);
+  EXPECT_EQ(s.reader.largeBlockPosition(), 0u);
   EXPECT_EQ(length, 0u);
-  EXPECT_EQ(checkReadLine, 0);
+  EXPECT_FALSE(s.reader.blockComplete());
 }
 
-TEST_F(Readers, NeverWritePastTheirBuffers) {
+TEST(Readers, NeverWritePastTheirBuffers) {
   // Records that straddle the 128-byte block, a byte count larger than
   // the record, and a token longer than the record buffer.
   std::string text;
@@ -123,12 +127,11 @@ TEST_F(Readers, NeverWritePastTheirBuffers) {
   unsigned char data[kBlockBufferSize + 64];
   std::memset(data, 0xEE, sizeof data);
   testing::internal::CaptureStdout();
-  for (int i = 0; i < 7; ++i) readline16(s.f, data);
+  for (int i = 0; i < 7; ++i) s.reader.readline16(data);
   testing::internal::GetCapturedStdout();
   for (std::size_t i = kBlockBufferSize; i < sizeof data; ++i) ASSERT_EQ(data[i], 0xEE) << i;
 
   // A second block longer than its buffer: counted, not stored past it.
-  resetReaders();
   std::string big;
   const std::size_t records = kDataBlockSize / 64 + 2;
   for (std::size_t r = 0; r < records; ++r)
@@ -137,7 +140,7 @@ TEST_F(Readers, NeverWritePastTheirBuffers) {
   Stream b(big);
   std::vector<unsigned char> block(kDataBlockSize + 256, 0xEE);
   uint32_t length = 0;
-  while (checkReadLine == 0) readblock(b.f, block.data(), &length);
+  while (!b.reader.blockComplete()) b.reader.readblock(block.data(), &length);
   EXPECT_EQ(length, records * 64);
   for (std::size_t i = kDataBlockSize; i < block.size(); ++i) ASSERT_EQ(block[i], 0xEE) << i;
 }
@@ -165,20 +168,16 @@ class ImageCheckTest : public testing::Test {
  protected:
   // Runs the check on `lines`; returns its output ("" when accepted).
   std::string check(const std::vector<std::string>& lines, bool* accepted = nullptr) {
-    const std::string path = testing::TempDir() + "image_check_test.mot";
-    FILE* f = std::fopen(path.c_str(), "wb");
-    const std::string text = srec::join(lines);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
+    const std::string path = scratch_.write("image.mot", srec::join(lines));
     testing::internal::CaptureStdout();
     bool ok = checkMicroImageFile(path.c_str());
     std::string out = testing::internal::GetCapturedStdout();
     if (accepted) *accepted = ok;
     EXPECT_EQ(ok, out.empty()) << out;
-    std::remove(path.c_str());
     return out;
   }
 
+  testsupport::ScratchDir scratch_;
   std::vector<std::string> good = srec::image(srec::ramp(1024), srec::ramp(200, 7));
   // Line numbers of `good`: 1 header, 2..65 first part, 66..78 second part,
   // 79 terminating record, 80 end record.

@@ -1,32 +1,27 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "util/util.h"
 
 namespace {
 
-unsigned hexOf(const char* text) {
-  unsigned char v = 0xEE;
-  strHexTolong(&v, text);
-  return v;
-}
-
 TEST(StrHexTolong, TwoUpperCaseDigitsAtMostAndStopsAtAnythingElse) {
-  EXPECT_EQ(hexOf("3F"), 0x3Fu);
-  EXPECT_EQ(hexOf("A0"), 0xA0u);
-  EXPECT_EQ(hexOf("FF"), 0xFFu);
-  EXPECT_EQ(hexOf("00"), 0x00u);
-  EXPECT_EQ(hexOf("F"), 0x0Fu);     // F then NUL
-  EXPECT_EQ(hexOf("5a"), 0x05u);    // lower case stops, keeping what was built
-  EXPECT_EQ(hexOf("a5"), 0x00u);
-  EXPECT_EQ(hexOf("0a"), 0x00u);
-  EXPECT_EQ(hexOf("G1"), 0x00u);
-  EXPECT_EQ(hexOf(":1"), 0x00u);    // between '9' and 'A'
-  EXPECT_EQ(hexOf("@1"), 0x00u);
-  EXPECT_EQ(hexOf("123"), 0x12u);   // never a third character
-  EXPECT_EQ(hexOf(""), 0x00u);
-  EXPECT_EQ(hexOf("\xC1" "1"), 0x00u);
+  const std::pair<const char*, unsigned> cases[] = {
+      {"3F", 0x3F}, {"A0", 0xA0}, {"FF", 0xFF}, {"00", 0x00},
+      {"F", 0x0F},                // F then NUL
+      {"5a", 0x05},               // lower case stops, keeping what was built
+      {"a5", 0x00}, {"0a", 0x00}, {"G1", 0x00},
+      {":1", 0x00}, {"@1", 0x00},  // between '9' and 'A'
+      {"123", 0x12},              // never a third character
+      {"", 0x00},   {"\xC1" "1", 0x00},
+  };
+  for (const auto& c : cases) {
+    unsigned char value = 0xEE;
+    strHexTolong(&value, c.first);
+    EXPECT_EQ(value, c.second) << c.first;
+  }
 }
 
 TEST(StrDecTolong, TwoDigitsAtMost) {

@@ -2,17 +2,15 @@
 // virtual clock: whole jobs, injected faults, the flash left behind.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "jobs/modes.h"
-#include "link/serial_port.h"
+#include "link/serial_link.h"
 #include "support/fake_line.h"
+#include "support/scratch_dir.h"
 #include "support/sim_peer.h"
 #include "support/updater_run.h"
 
@@ -65,38 +63,35 @@ int count(const std::string& s, const std::string& what) {
 class ViperSim : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vipersim.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    ASSERT_NE(getcwd(oldDir, sizeof oldDir), nullptr);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
     writeFile("FDriver.bin", driver("FDRIVER"));
     writeFile("SFDriver.bin", driver("SFDRIVER"));
   }
   void TearDown() override {
+    link.reset();
     card.reset();
-    closePort();
-    ASSERT_EQ(chdir(oldDir), 0);
-    std::system(("rm -rf " + dir).c_str());
   }
   void startCard(std::vector<std::string> args = {}) {
     args.insert(args.begin(), {"--model", "HDMITOSDI"});
-    card = std::make_unique<SimPeer>(line, args, dir + "/state");
-    ASSERT_TRUE(testsupport::openTestPort());
+    card = std::make_unique<SimPeer>(line, args, dir.file("state"));
+    link = testsupport::openTestLink();
+    ASSERT_TRUE(link);
   }
   Outcome viper(int device, const char* file) {
     testing::internal::CaptureStdout();
-    const Outcome o = ProgramViper(device, file);
+    const Outcome o = ProgramViper(*link, device, file);
     out = testing::internal::GetCapturedStdout();
     return o;
   }
-  Bytes flash(int device) { return readFile(dir + "/state/flash" + std::to_string(device) + ".bin"); }
+  Bytes flash(int device) {
+    return readFile(dir.file("state/flash" + std::to_string(device) + ".bin"));
+  }
 
   FakeLine line;
+  testsupport::ScratchDir dir;
+  testsupport::ScopedWorkingDir cwd{dir.path()};
   std::unique_ptr<SimPeer> card;
-  std::string dir;
+  std::unique_ptr<SerialLink> link;
   std::string out;
-  char oldDir[4096];
 };
 
 TEST_F(ViperSim, WritesDevices1And5And7) {
@@ -139,12 +134,12 @@ TEST_F(ViperSim, WritesDevices1And5And7) {
   EXPECT_EQ(flash(7), d7);
   EXPECT_EQ(flash(5), padded(d5));  // untouched
 
-  // Read back: equal, then an image with three differing words.
-  unsigned long total = 99;
+  // Read back: equal, then an image with three differing words, which
+  // fails the mode though the whole image was compared.
   testing::internal::CaptureStdout();
-  EXPECT_EQ(verify("Device5.bin", 5, &total), 0);
+  EXPECT_EQ(ProgramVerify(*link, 5, "Device5.bin"), Outcome::Success);
   out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(total, 0u) << out;
+  EXPECT_NE(out.find("\rJob at 100% ----- Mismatch Total 0 \t\t\t\t\n"), std::string::npos) << out;
   Bytes changed = d5;
   changed[0] ^= 0xFF;
   changed[1] ^= 0x01;  // same word as byte 0
@@ -152,9 +147,8 @@ TEST_F(ViperSim, WritesDevices1And5And7) {
   changed[0x1000 + 39] ^= 0x02;  // the last byte of the file
   writeFile("Device5.bin", changed);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(verify("Device5.bin", 5, &total), 0);
+  EXPECT_EQ(ProgramVerify(*link, 5, "Device5.bin"), Outcome::Failure);
   out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(total, 3u);
   EXPECT_NE(out.find("\rJob at 100% ----- Mismatch Total 3 \t\t\t\t\n"), std::string::npos) << out;
 }
 
@@ -198,11 +192,13 @@ TEST_F(ViperSim, RefusedClosingCommandFailsTheRunButKeepsTheFlash) {
 
 TEST_F(ViperSim, AllWritesDevice5ThenDevice1) {
   startCard();
+  UpdateFiles bothDevices;
+  bothDevices.device1 = bothDevices.device5 = true;
   const Bytes d5 = pattern(0x300, 5), d1 = pattern(0x300, 1);
   writeFile("Device5.bin", d5);
   writeFile("Device1.bin", d1);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ProgramALL(1, 1, 0, 0), Outcome::Success);
+  EXPECT_EQ(ProgramALL(*link, bothDevices), Outcome::Success);
   out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(flash(5), d5);
   EXPECT_EQ(flash(1), d1);
@@ -214,13 +210,15 @@ TEST_F(ViperSim, AllWritesDevice5ThenDevice1) {
   const std::size_t p1 = out.find("Program Device1.bin ...\n");
   EXPECT_LT(p5, p1);
   EXPECT_NE(out.find("\nTotal Time : "), std::string::npos);
-  EXPECT_EQ(line.timeouts.ReadIntervalTimeout, 0u);
-  EXPECT_EQ(line.timeouts.WriteTotalTimeoutConstant, 1u);
+  // The quick profile stays in force after the loads.
+  EXPECT_EQ(link->timeouts().ReadIntervalTimeout, 0u);
+  EXPECT_EQ(link->timeouts().ReadTotalTimeoutConstant, 1u);
+  EXPECT_EQ(link->timeouts().WriteTotalTimeoutConstant, 1u);
 
   // A failed load stops the pass with the prompt and no total time.
   std::remove("FDriver.bin");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ProgramALL(1, 1, 0, 0), Outcome::Failure);
+  EXPECT_EQ(ProgramALL(*link, bothDevices), Outcome::Failure);
   out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "Loading ISP Driver...\nUnable to open file : FDriver.bin\n"
                  "Press a key to continue ... ");

@@ -1,0 +1,17 @@
+// Options that may stand anywhere on the command line, before or after the
+// positional arguments (port, mode, file).  Without them nothing a run
+// prints or sends changes.
+#pragma once
+
+#include <string>
+
+struct RunOptions {
+  bool verifyAfterWrite = false;  // --verify: read each written flash device back
+  bool json = false;              // --json: one JSON result object as the last line
+  std::string traceFile;          // --trace FILE: every byte both ways, with times
+};
+
+// Takes the options out of `argv` (keeping argv[0] and the order of the
+// rest) and shortens `*argc` to match.  False when an option is malformed
+// (--trace without a file name); the caller shows the usage text.
+bool takeRunOptions(int* argc, char** argv, RunOptions* options);

@@ -1,0 +1,111 @@
+// The one serial link of a run: the open port, its line settings and its
+// time-outs, and the byte-level primitives every protocol above it uses.
+//
+// Whoever talks to the card is handed the link; nothing else touches the
+// port.  Every wait here is bounded: reads honour the port's time-outs, a
+// wait for a byte ends at its deadline, a drain ends when the line is quiet
+// or at its limit, and a write that moves nothing for the stall limit fails.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/win32.h"
+
+class SerialLink {
+ public:
+  // Time-out profiles the modes run under.
+  //  polling: a read returns at once with what is waiting, or after 1 ms
+  //           with nothing; a write may take 100 ms per byte (start-up,
+  //           identification, VIPER).
+  //  slice50: every read returns after 50 ms, a write after 50 ms (FPGA, EDID).
+  //  quick:   every read and write returns after 1 ms (ALL before its flash
+  //           loads).
+  static constexpr COMMTIMEOUTS kPolling = {MAXDWORD, MAXDWORD, 1, 100, 0};
+  static constexpr COMMTIMEOUTS kSlice50 = {0, 0, 50, 0, 50};
+  static constexpr COMMTIMEOUTS kQuick = {0, 0, 1, 0, 1};
+
+  // A write that moves no byte for this long has failed.
+  static constexpr DWORD kDefaultStallMs = 3000;
+
+  // `portName` is the name as the operator typed it, upper-cased ("COM7");
+  // the device path is "\\.\COM7".  Nothing is opened yet.
+  explicit SerialLink(const char* portName);
+  ~SerialLink();
+  SerialLink(const SerialLink&) = delete;
+  SerialLink& operator=(const SerialLink&) = delete;
+
+  const char* portName() const { return portName_; }
+  const char* devicePath() const { return devicePath_; }
+
+  // Opens the port at 115200 bit/s 8N1, RTS off, no software flow control,
+  // with the polling time-outs.  `reopen` false (start-up): the first
+  // failing step prints its message and ends the sequence.  `reopen` true
+  // (identification after a port failure): every failing step prints its
+  // message and the sequence goes on.  True when every step worked.
+  bool open(bool reopen = false);
+  // Closes and opens again the way `open(true)` does.
+  bool reopen();
+  // Closes and opens again at `baud`, with the polling time-outs; prints
+  // the failing step's message except for a device that cannot be opened.
+  bool reopenAt(DWORD baud);
+  void close();
+  bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+  // Changes only the bit rate of the open port.
+  bool setBaudRate(DWORD rate);
+  DWORD baudRate() const { return dcb_.BaudRate; }
+
+  // Applies a time-out profile and keeps it in force until the next one.
+  bool setTimeouts(const COMMTIMEOUTS& timeouts);
+  const COMMTIMEOUTS& timeouts() const { return timeouts_; }
+
+  // One read under the time-outs in force.  False when the call failed
+  // (`*got` is then 0); true with `*got` bytes stored, possibly none.
+  bool read(void* buffer, DWORD capacity, DWORD* got);
+
+  // One read that waits at most until `deadline` (a tick count) for the
+  // first byte and returns as soon as any byte is there, whatever profile is
+  // in force.  False when the call failed.
+  bool readUntil(void* buffer, DWORD capacity, DWORD deadline, DWORD* got);
+
+  enum class Wait { kByte, kTimeout, kFailed };
+  // Waits until `deadline` for one byte.
+  Wait waitByte(unsigned char* byte, DWORD deadline);
+  // Waits until `deadline` for one of `count` bytes in `set`; other bytes
+  // are dropped.
+  Wait waitAnyOf(const unsigned char* set, std::size_t count, DWORD deadline,
+                 unsigned char* byte);
+
+  // Reads and drops input until one read under the time-outs in force
+  // brings nothing, or `limitMs` has passed.  Returns the bytes dropped.
+  std::size_t drain(DWORD limitMs);
+
+  // Writes all `count` bytes, resuming a partial write where it stopped.
+  // A failed write call, or writes that move nothing for `stallMs`, end it
+  // (false).  `*sent` (when given) receives the bytes that went out.
+  bool writeAll(const void* data, std::size_t count, DWORD stallMs = kDefaultStallMs,
+                std::size_t* sent = nullptr);
+  // One write call of one byte, as the card's key-driven menus expect.
+  bool writeByte(unsigned char byte);
+
+  // The Win32 code of the latest failed call on the link (ERROR_TIMEOUT for
+  // a stalled write), 0 after a call that worked.
+  DWORD lastError() const { return lastError_; }
+
+ private:
+  bool applyTimeouts(const COMMTIMEOUTS& timeouts);
+  bool restoreProfile();
+  bool configure(bool reopen, DWORD baud, bool quietOpenFailure = false);
+
+  char portName_[256];
+  char devicePath_[256];
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  DCB dcb_{};
+  COMMTIMEOUTS timeouts_ = kPolling;  // the profile in force
+  COMMTIMEOUTS applied_ = kPolling;   // what the port has now
+  DWORD lastError_ = 0;
+};
+
+// The sentence for a failed open of the port with Win32 code `code`: 2 and 5
+// have one; other codes give the empty text.
+const char* errorCheck(DWORD code);
