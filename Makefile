@@ -4,15 +4,20 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test sanitize clean dist
+.PHONY: all configure build demo test sanitize clean dist deb
 
 all: build
 
-build:
+configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+# The demo runs only the updater and card-sim: building just those two
+# leaves out the unit tests and the Windows cross builds.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target updater card-sim
 	bash tools/demo.sh $(BUILD)
 
 test: build
@@ -30,7 +35,7 @@ sanitize:
 	  -R 'e2e.test_(startup_rules|cardsim|fpga|edid|gamma|remote|verify_status)'
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(DEB_BUILD)
 
 # Release archives, named with the version from CMakeLists.txt:
 #   dist/updater-V-windows.zip         x86/updater.exe (32-bit), x64/updater.exe, README.md
@@ -60,3 +65,19 @@ dist: build
 	cd $(DIST)/stage && cmake -E tar czf ../$(LINUX_NAME).tar.gz $(LINUX_NAME)
 	rm -rf $(DIST)/stage
 	@ls -l $(DIST)/$(WIN_NAME).zip $(DIST)/$(LINUX_NAME).tar.gz
+
+# The Debian package dist/updater_V-1_ARCH.deb: updater and card-sim in
+# /usr/bin, their manual pages, README and copyright, built apart from the
+# test build with Debian's hardening flags (dpkg-buildflags) and stripped.
+# Its Depends come from dpkg-shlibdeps.  Check it with `lintian dist/*.deb`.
+# Dates in the package (changelog, file times) are the last commit's.
+DEB_BUILD ?= build-deb
+deb: export SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
+deb:
+	DEB_BUILD_MAINT_OPTIONS=hardening=+all; export DEB_BUILD_MAINT_OPTIONS; \
+	CXXFLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+	  LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	  cmake -S . -B $(DEB_BUILD) -DCMAKE_BUILD_TYPE=None -DUPDATER_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(DEB_BUILD) -j $(JOBS)
+	cd $(DEB_BUILD) && cpack -G DEB -D CPACK_OUTPUT_FILE_PREFIX=$(abspath $(DIST))
+	@ls -l $(DIST)/updater_$(VERSION)-*.deb
