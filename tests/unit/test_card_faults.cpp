@@ -161,6 +161,8 @@ TEST(ChannelFaults, EachSpoilsItsAnswer) {
       {"echo@remote", kScript, ">#GAIN 3\r"},
       {"cut@remote", kScript, ">#A"},
       {"silence@remote:2", kScript + kScript, ">#ACK\r>"},
+      {"refuse@micromode", "#MICROMODE\r#MICRO\r", "#NACK\r"},  // no hand-over follows
+      {"silence@micro", "#MICROMODE\r#MICRO\r\x55", "#MICROMODE\r"},
   };
   for (const Row& r : rows) {
     Opts opts;

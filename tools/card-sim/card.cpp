@@ -32,7 +32,8 @@ const OptionSpec kFirmwareOptions[] = {
      "slow[=MS] (default 6000; 5000 for script lines), stall[=MS] (stops reading), vanish (the line "
      "drops). WHICH: N, EXCHANGE, EXCHANGE:N, EXCHANGE:first, edid-byte or gamma-value:middle|last, xR. "
      "EXCHANGE: fpga, fpga-request, fpga-verdict, edid, edid-byte, edid-verdict, gamma, gamma-value, "
-     "gamma-verdict, remote, remote-prompt"},
+     "gamma-verdict, remote, remote-prompt, micromode, micro (the commands that hand over to the boot "
+     "program)"},
 };
 
 }  // namespace
@@ -189,7 +190,8 @@ void Card::firmwareByte(uint8_t b, Wire& w) {
   }
 }
 
-// A fault on a command that starts a transfer.  Noise comes before the
+// A fault on a command that starts a transfer (or, for "#MICROMODE\r" and
+// "#MICRO\r", hands the line to the boot program).  Noise comes before the
 // transfer; slow and stall make the card stop reading for a while (for
 // good: a stall without a value) while the transfer starts; silence, cut,
 // echo, refusal ("#NACK\r") and vanish leave the command not carried out.
@@ -247,11 +249,13 @@ void Card::command(const std::string& line, Wire& w) {
     return;
   }
   if (line == "MICROMODE") {
+    if (commandFault("micromode", line, w)) return;
     microModeAnnounced_ = true;
     w.send("#MICROMODE\r");
     return;
   }
   if (line == "MICRO") {
+    if (commandFault("micro", line, w)) return;
     if (microModeAnnounced_) {
       microModeAnnounced_ = false;
       startSession(startBootProgram(context_, BootEntry::MicroCommand, w), "boot program", w);

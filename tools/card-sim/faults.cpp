@@ -177,7 +177,8 @@ const FaultFamily& channelFaultFamily() {
       {},
       {{"fpga", false}, {"fpga-request", false}, {"fpga-verdict", false}, {"edid", false},
        {"edid-byte", true}, {"edid-verdict", false}, {"gamma", false}, {"gamma-value", true},
-       {"gamma-verdict", false}, {"remote", false}, {"remote-prompt", false}},
+       {"gamma-verdict", false}, {"remote", false}, {"remote-prompt", false}, {"micromode", false},
+       {"micro", false}},
   };
   return family;
 }
