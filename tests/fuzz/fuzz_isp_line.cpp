@@ -1,7 +1,8 @@
 // The ISP line decoding and the message checksum on any received bytes.
 // Decoding never yields more bytes than it was given; what decodes, encodes
-// and decodes back to itself; a message sealed by createChecksum passes
-// checksumOK whatever its header says.
+// and decodes back to itself; the diagnostic comparison stays within the
+// frame; a message sealed by createChecksum passes checksumOK whatever its
+// header says.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -32,6 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (yDecode(again.data(), frame.data() + 2, framed - 3) != n ||
       std::memcmp(again.data(), decoded.data(), static_cast<std::size_t>(n)) != 0)
     __builtin_trap();
+
+  // The diagnostic comparison of a whole received frame with those bytes.
+  std::vector<unsigned char> received{'=', 'G'};
+  received.insert(received.end(), data, data + size);
+  received.push_back('\r');
+  std::vector<unsigned char> reference(decoded.begin(), decoded.end());
+  reference.resize(256);
+  validateEncoding(received.data(), static_cast<int>(received.size()), reference.data());
 
   // The decoded bytes as an answer: words low byte first, in an array of
   // the largest message's size.
