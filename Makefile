@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build demo test sanitize clean dist deb
+.PHONY: all configure build demo test sanitize fuzz clean dist deb
 
 all: build
 
@@ -34,8 +34,20 @@ sanitize:
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS) \
 	  -R 'e2e.test_(startup_rules|cardsim|fpga|edid|gamma|remote|verify_status)'
 
+# The libFuzzer targets (clang): build them, replay the committed crash
+# cases, then fuzz each for FUZZ_SECONDS from its seed corpus.  Fails on a
+# crash, leaving the input under $(FUZZ_BUILD)/fuzz-work/artifacts.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 20
+FUZZ_CXX ?= clang++
+fuzz:
+	CXX=$(FUZZ_CXX) cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_FUZZ=ON \
+	  -DUPDATER_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+	bash tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(DEB_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(DEB_BUILD) $(FUZZ_BUILD)
 
 # Release archives, named with the version from CMakeLists.txt:
 #   dist/updater-V-windows.zip         x86/updater.exe (32-bit), x64/updater.exe, README.md

@@ -29,4 +29,52 @@ expect_rc 2
 expect_out_contains "HDMI TO SDI"
 grep -q "line replugged" "$WORK/card.log" && pass || fail "the card did not drop the line"
 
+# line_probe stall|vanish: talks to the card on $PORT_LINK as a port would.
+line_probe() {
+  python3 - "$PORT_LINK" "$1" <<'PY'
+import os, select, sys, time, tty
+link, what = sys.argv[1], sys.argv[2]
+first = os.path.realpath(link)
+fd = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+tty.setraw(fd)
+if what == "stall":
+    # The card stops reading at the command: the line fills and writes stall.
+    os.write(fd, b"#EDID 1\r")
+    time.sleep(0.3)
+    sent, deadline = 0, time.time() + 5
+    while time.time() < deadline:
+        try:
+            sent += os.write(fd, b"\x01" * 4096)
+        except BlockingIOError:
+            # A reading card soon makes room again; this one never does.
+            if not select.select([], [fd], [], 1.0)[1]:
+                sys.exit(0)
+    sys.exit("writes never stalled for good (%d bytes taken)" % sent)
+# The line drops in the middle of a script line's exchange.
+os.write(fd, b"\r#GAIN 3\r")
+deadline = time.time() + 3
+while time.time() < deadline:
+    select.select([fd], [], [], 0.2)
+    try:
+        if os.read(fd, 64) == b"":
+            break
+    except BlockingIOError:
+        continue
+    except OSError:
+        break
+else:
+    sys.exit("the line never dropped")
+time.sleep(0.3)
+sys.exit(0 if os.path.realpath(link) != first else "the link did not move")
+PY
+}
+
+case_ "a card that stops reading stalls the writer; a line that vanishes hangs up"
+start_card --channel-fault stall@edid
+line_probe stall >"$WORK/o" 2>&1 && pass || fail "$(cat "$WORK/o")"
+grep -q "card stops reading the line" "$WORK/card.log" && pass || fail "no note of the stall"
+start_card --channel-fault vanish@remote
+line_probe vanish >"$WORK/o" 2>&1 && pass || fail "$(cat "$WORK/o")"
+grep -q "fault vanish@remote on channel-fault exchange" "$WORK/card.log" && pass || fail "no note of the fault"
+
 finish

@@ -200,7 +200,7 @@ class RecordingWire : public cardsim::Wire {
 struct CardParts {
   cardsim::Options options;
   cardsim::StateDir state;
-  cardsim::CardContext context{options, state, {}};
+  cardsim::CardContext context{options, state};
   RecordingWire w;
   void feed(cardsim::Session& s, const std::vector<uint8_t>& bytes) {
     for (uint8_t b : bytes) s.onByte(b, w);

@@ -29,9 +29,14 @@ class TestWire : public Wire {
   std::vector<Sent> sent;
   std::vector<std::string> notes;
 
+  int replugs = 0;
+  std::vector<Ms> stops;
+
   Ms now() const override { return t; }
   void send(const uint8_t* d, std::size_t n, Ms delay) override { sent.push_back({t + delay, {d, d + n}}); }
   void note(const std::string& text) override { notes.push_back(text); }
+  void replug() override { ++replugs; }
+  void stopReading(Ms ms) override { stops.push_back(ms); }
 
   // Everything sent since the last call, and when its last chunk is due.
   std::vector<uint8_t> take(Ms* due = nullptr) {
@@ -116,7 +121,7 @@ struct Rig {
   explicit Rig(Args opts = {}, const std::string& dir = "")
       : state(dir) {
     for (auto& o : opts) options.set(o.first, o.second);
-    context = std::make_unique<CardContext>(CardContext{options, state, {}});
+    context = std::make_unique<CardContext>(options, state);
     vxp = std::make_unique<Vxp>(*context);
   }
 
@@ -375,7 +380,7 @@ TEST(VxpCard, ARefusedBlockIsTakenAgainAfterTheRecovery) {
   ASSERT_TRUE(rig.accepted(rig.mode(0x0200, 5, 0x100, 0x100), 0x5502));
   auto back = rig.readBack(0x100);
   EXPECT_EQ(back, std::vector<uint8_t>(img.begin() + 0x100, img.end()));
-  EXPECT_TRUE(rig.w.noted("fault nack@flash-write:2x3 on ISP frame"));
+  EXPECT_TRUE(rig.w.noted("fault nack@flash-write:2x3 on vxp-fault exchange"));
 }
 
 TEST(VxpCard, FaultsRefuseOrSpoilTheAnswer) {
@@ -431,52 +436,82 @@ TEST(VxpCard, FaultsRefuseOrSpoilTheAnswer) {
   EXPECT_EQ(rig.request(status)[2], 32);
 }
 
+TEST(VxpCard, FaultsAtTheFirstMiddleAndLastBlockOfATransfer) {
+  // Device 5 of 0x200 bytes goes data (0x100..0x1E0) first, header last:
+  // places 0..7 are data, 8..15 the header.
+  Rig rig(Args{{"vxp-fault", "garbled@flash-write:first"},
+               {"vxp-fault", "noprogram=3@flash-write:middle"},
+               {"vxp-fault", "nack@flash-write:lastx2"},
+               {"vxp-fault", "short=5@flash-read:last"}});
+  rig.loadDriver("FDRIVER");
+  std::vector<uint8_t> img = pattern(0x200, 11);
+  ASSERT_TRUE(rig.accepted(rig.mode(0x0100, 5, 0x100, 0x100), 0x5502));
+  // First block: a refusal garbled into an acceptance with a bad checksum;
+  // the block was not written and the address stays.
+  auto garbled = rig.write(img, 0x100);
+  ASSERT_EQ(garbled.size(), 4u);
+  EXPECT_EQ(garbled[0], 0x1003);
+  EXPECT_FALSE(isp::checksumOk(garbled));
+  EXPECT_EQ(rig.request({0x0632, 0})[2], 0x100);
+  for (uint32_t a = 0x100; a < 0x200; a += 32) ASSERT_TRUE(rig.accepted(rig.write(img, a), 0xF501));
+  ASSERT_TRUE(rig.accepted(rig.mode(0x0100, 5, 0, 0x100), 0x5502));
+  for (uint32_t a = 0; a < 0xE0; a += 32) ASSERT_TRUE(rig.accepted(rig.write(img, a), 0xF501));
+  // The last block (0xE0, the header's last) is refused twice, then taken.
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(isNack(rig.write(img, 0xE0), 0x501, 0x1234));
+    ASSERT_TRUE(rig.accepted(rig.mode(0x0100, 5, 0xE0, 0x20), 0x5502));
+  }
+  ASSERT_TRUE(rig.accepted(rig.write(img, 0xE0), 0xF501));
+  // Reading it back: the middle block (place 8: 0x000) lacks word 3, and
+  // the last read answer (0x1E0) carries 5 words and moves on by 10 bytes.
+  ASSERT_TRUE(rig.accepted(rig.mode(0x0200, 5, 0, 0x200), 0x5502));
+  std::vector<uint8_t> back = rig.readBack(0x1E0);
+  std::vector<uint8_t> expected(img.begin(), img.begin() + 0x1E0);
+  expected[6] = expected[7] = 0xFF;
+  EXPECT_EQ(back, expected);
+  auto shortAnswer = rig.request({0x0639, 0});
+  ASSERT_EQ(shortAnswer.size(), 7u);
+  EXPECT_EQ(shortAnswer[0], 0x473A);
+  EXPECT_TRUE(isp::checksumOk(shortAnswer));
+  EXPECT_EQ(shortAnswer[1], img[0x1E0] | img[0x1E1] << 8);
+  EXPECT_EQ(rig.request({0x0632, 0})[2], 0x1EA);
+  for (const char* hit : {"garbled@flash-write:first on vxp-fault exchange", "(flash-write 10, place 9 of 16)",
+                          "place 16 of 16", "short=5@flash-read:last"})
+    EXPECT_TRUE(rig.w.noted(hit)) << hit;
+}
+
+TEST(VxpCard, StallAndVanish) {
+  Rig rig(Args{{"vxp-fault", "stall=700@1"}, {"vxp-fault", "stall@2"}, {"vxp-fault", "vanish@3"},
+               {"micro-fault", "stall=50@P"}, {"micro-fault", "vanish@R"}});
+  Ms due = 0;
+  EXPECT_EQ(rig.request({0x0632, 0}, &due)[0], 0x2632);
+  EXPECT_EQ(due, 701u);                          // answered once the card reads again
+  EXPECT_TRUE(rig.raw({0x0632, 0}).empty());     // stopped for good: no answer
+  EXPECT_TRUE(rig.raw({0x062F, 0}).empty());     // the line drops instead
+  EXPECT_EQ(rig.w.stops, (std::vector<Ms>{700, 0}));
+  EXPECT_EQ(rig.w.replugs, 1);
+  EXPECT_EQ(rig.micro('P'), "=M*");
+  EXPECT_EQ(rig.micro('R'), "");  // carried out, but the line is gone
+  EXPECT_EQ(rig.w.replugs, 2);
+  EXPECT_TRUE(rig.w.noted("VXP released"));
+}
+
 TEST(VxpCard, MicroCommandFaults) {
   Rig rig(Args{{"micro-fault", "silence@R:2"}, {"micro-fault", "unknown@P"}, {"micro-fault", "invalid=Z@4"},
-               {"micro-fault", "slow@E:2"}});
+               {"micro-fault", "slow@E:2"}, {"micro-fault", "echo@A:2"}, {"micro-fault", "noise=2@A:3"}});
   EXPECT_EQ(rig.micro('R'), "=M*");
   EXPECT_EQ(rig.micro('R'), "");     // the second =MR
   EXPECT_EQ(rig.micro('P'), "=M~");  // every =MP, not carried out:
   EXPECT_EQ(rig.request({0x0632, 0})[0], 0x2632);
   EXPECT_EQ(rig.micro('A'), "=MZ");  // the fourth command
   EXPECT_EQ(rig.micro('E'), "=M*");
-  EXPECT_TRUE(rig.w.noted("fault silence@R:2 on micro command 2 (=MR 2)"));
+  EXPECT_TRUE(rig.w.noted("fault silence@R:2 on micro-fault exchange 2 (R 2)"));
   rig.vxp->onMicroCommand('E', rig.w);  // the second =ME: late, but carried out
   ASSERT_EQ(rig.w.sent.size(), 1u);
   EXPECT_EQ(rig.w.sent[0].at, 15001u);
-}
-
-TEST(VxpCard, FaultOptionSyntax) {
-  VxpFault f;
-  std::string error;
-  ASSERT_TRUE(parseVxpFault("nack@flash-write:3x7", false, &f, &error));
-  EXPECT_EQ(f.kind, "nack");
-  EXPECT_EQ(f.target, "flash-write");
-  EXPECT_FALSE(f.hits("flash-write", 2, 50));
-  EXPECT_TRUE(f.hits("flash-write", 3, 51));
-  EXPECT_TRUE(f.hits("flash-write", 9, 57));
-  EXPECT_FALSE(f.hits("flash-write", 10, 58));
-  EXPECT_FALSE(f.hits("flash-read", 3, 51));
-  ASSERT_TRUE(parseVxpFault("otherid=0x123@12", false, &f, &error));
-  EXPECT_EQ(f.value, 0x123);
-  EXPECT_TRUE(f.hits("status", 1, 12));
-  EXPECT_FALSE(f.hits("status", 12, 13));
-  ASSERT_TRUE(parseVxpFault("wrongdev@mode-status", false, &f, &error));
-  EXPECT_TRUE(f.hits("mode-status", 40, 90));
-  ASSERT_TRUE(parseVxpFault("invalid=#@E:2x2", true, &f, &error));
-  EXPECT_EQ(f.value, '#');
-  EXPECT_TRUE(f.hits("E", 3, 9));
-  ASSERT_TRUE(parseVxpFault("nack@driver-write:1x0", false, &f, &error));  // hits none
-  EXPECT_FALSE(f.hits("driver-write", 1, 1));
-
-  for (const char* bad : {"nack", "bogus@1", "nack@0", "nack@flash-writes", "nack@flash-write:0",
-                          "nack@flash-writex3", "echo=3@1", "noise=abc@1", "slow@flash-readx2"})
-    EXPECT_FALSE(parseVxpFault(bad, false, &f, &error)) << bad;
-  EXPECT_FALSE(parseVxpFault("nack@R", true, &f, &error));
-  EXPECT_FALSE(parseVxpFault("silence@RR", true, &f, &error));
-  EXPECT_FALSE(parseVxpFault("silence=1@R", true, &f, &error));
-  EXPECT_FALSE(parseVxpFault("invalid=ab@R", true, &f, &error));
-  EXPECT_TRUE(parseVxpFault("slow=12000@A", true, &f, &error));
+  rig.w.take();
+  EXPECT_EQ(rig.micro('A'), "=MA\r");                       // a loop-back: not carried out
+  EXPECT_EQ(rig.micro('A'), std::string("\0\x55=M*", 5));  // junk first
 }
 
 TEST(VxpCard, FlashOutlivesTheCardThroughTheStateDirectory) {

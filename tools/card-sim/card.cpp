@@ -1,6 +1,7 @@
 #include "card.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "components/boot.h"
 #include "components/edid.h"
@@ -25,6 +26,14 @@ const OptionSpec kFirmwareOptions[] = {
     {"devtype-silent", true, "leave the first N model requests unanswered"},
     {"boot-mode", false, "the card starts in boot mode: the boot program owns the line at 9600 bit/s"},
     {"replug", true, "drop the line (a new pseudo-terminal) on the first N version requests"},
+    {"channel-fault", true,
+     "KIND[=VALUE]@WHICH: spoil a command-channel answer (repeatable). KIND: silence, refuse (\"#NACK\\r\" "
+     "to a command or script line, '~' 'E' inside a transfer), echo, noise[=N], cut (half the answer), "
+     "slow[=MS] (default 6000; 5000 for script lines), stall[=MS] (stops reading), vanish (the line "
+     "drops). WHICH: N, EXCHANGE, EXCHANGE:N, EXCHANGE:first, edid-byte or gamma-value:middle|last, xR. "
+     "EXCHANGE: fpga, fpga-request, fpga-verdict, edid, edid-byte, edid-verdict, gamma, gamma-value, "
+     "gamma-verdict, remote, remote-prompt, micromode, micro (the commands that hand over to the boot "
+     "program)"},
 };
 
 }  // namespace
@@ -38,7 +47,13 @@ std::vector<OptionSpec> allOptions() {
 }
 
 Card::Card(const Options& options, StateDir& state)
-    : context_{options, state, {}}, vxp_(std::make_unique<Vxp>(context_)) {}
+    : context_(options, state), vxp_(std::make_unique<Vxp>(context_)) {
+  std::string error;
+  if (!checkFaultOptions(context_, &error)) {
+    std::fprintf(stderr, "card-sim: %s\n", error.c_str());
+    std::exit(2);
+  }
+}
 
 Card::~Card() = default;
 
@@ -175,6 +190,33 @@ void Card::firmwareByte(uint8_t b, Wire& w) {
   }
 }
 
+// A fault on a command that starts a transfer (or, for "#MICROMODE\r" and
+// "#MICRO\r", hands the line to the boot program).  Noise comes before the
+// transfer; slow and stall make the card stop reading for a while (for
+// good: a stall without a value) while the transfer starts; silence, cut,
+// echo, refusal ("#NACK\r") and vanish leave the command not carried out.
+bool Card::commandFault(const char* exchange, const std::string& line, Wire& w) {
+  const Fault* f = context_.faults(channelFaultFamily()).next(Exchange{exchange}, w);
+  if (!f) return false;
+  const std::string& k = f->kind;
+  if (k == "noise") {
+    const std::vector<uint8_t> junk = noiseBytes(faultValue(*f, 8));
+    w.send(junk.data(), junk.size());
+    return false;
+  }
+  if (k == "slow" || k == "stall") {
+    const Ms ms = static_cast<Ms>(faultValue(*f, k == "slow" ? 6000 : 0));
+    w.note(ms == 0 ? "card stops reading the line" : "card stops reading the line for " + std::to_string(ms) + " ms");
+    w.stopReading(ms);
+    return ms == 0;
+  }
+  if (k == "refuse") w.send("#NACK\r");
+  if (k == "echo") w.send("#" + line + "\r");
+  if (k == "vanish") dropLine(w);
+  w.note("command #" + line + " not carried out");
+  return true;
+}
+
 void Card::command(const std::string& line, Wire& w) {
   const Options& o = context_.options;
   w.note("command #" + line);
@@ -207,11 +249,13 @@ void Card::command(const std::string& line, Wire& w) {
     return;
   }
   if (line == "MICROMODE") {
+    if (commandFault("micromode", line, w)) return;
     microModeAnnounced_ = true;
     w.send("#MICROMODE\r");
     return;
   }
   if (line == "MICRO") {
+    if (commandFault("micro", line, w)) return;
     if (microModeAnnounced_) {
       microModeAnnounced_ = false;
       startSession(startBootProgram(context_, BootEntry::MicroCommand, w), "boot program", w);
@@ -219,7 +263,7 @@ void Card::command(const std::string& line, Wire& w) {
     return;
   }
   if (line == "FPGA 1") {
-    startSession(startFpga(context_, w), "FPGA programming", w);
+    if (!commandFault("fpga", line, w)) startSession(startFpga(context_, w), "FPGA programming", w);
     return;
   }
   if (line == "EDID 0") {
@@ -227,11 +271,12 @@ void Card::command(const std::string& line, Wire& w) {
     return;
   }
   if (line == "EDID 1" || line == "EDID 2") {
-    startSession(startEdid(context_, line == "EDID 1" ? 1 : 2, w), "EDID upload", w);
+    if (!commandFault("edid", line, w))
+      startSession(startEdid(context_, line == "EDID 1" ? 1 : 2, w), "EDID upload", w);
     return;
   }
   if (line == "GAMMA 3 0") {
-    startSession(startGamma(context_, w), "gamma upload", w);
+    if (!commandFault("gamma", line, w)) startSession(startGamma(context_, w), "gamma upload", w);
     return;
   }
   answerCommand(context_, line, w);

@@ -48,6 +48,7 @@ class Card {
 
   void firmwareByte(uint8_t b, Wire& w);
   void command(const std::string& line, Wire& w);
+  bool commandFault(const char* exchange, const std::string& line, Wire& w);
   void oldFirmwareKey(uint8_t b, Wire& w);
   void startSession(std::unique_ptr<Session> s, const char* what, Wire& w);
   void endFinishedSession(Wire& w);

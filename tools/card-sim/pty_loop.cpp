@@ -67,9 +67,15 @@ class PtyWire : public Wire {
   }
   void note(const std::string& text) override { log_.note(exact(), text); }
   void replug() override { replugRequested = true; }
+  void stopReading(Ms forMs) override {
+    readingResumesAt = forMs == 0 ? kNever : now() + forMs;
+  }
+  bool reading() const { return now() >= readingResumesAt; }
 
+  static constexpr Ms kNever = ~Ms{0};
   std::deque<Pending> queue;
   bool replugRequested = false;
+  Ms readingResumesAt = 0;  // the card drains the line again from then on
 
  private:
   ExchangeLog& log_;
@@ -178,6 +184,7 @@ int runPtyLoop(Card& card, ExchangeLog& log, const PtyOptions& options) {
     if (wire.replugRequested) {
       wire.replugRequested = false;
       master.close();
+      wire.queue.clear();  // bytes in flight are lost with the line
       if (!master.open(options.link)) return 1;
       std::printf("%s\n", master.slave().c_str());
       std::fflush(stdout);
@@ -193,8 +200,10 @@ int runPtyLoop(Card& card, ExchangeLog& log, const PtyOptions& options) {
     bool blockedOutput = !wire.queue.empty() && wire.queue.front().at <= now;
     if (!wire.queue.empty() && !blockedOutput) consider(wire.queue.front().at);
     if (t) consider(*t);
+    const bool reading = wire.reading();
+    if (!reading && wire.readingResumesAt != PtyWire::kNever) consider(wire.readingResumesAt);
 
-    pollfd p{master.fd(), static_cast<short>(POLLIN | (blockedOutput ? POLLOUT : 0)), 0};
+    pollfd p{master.fd(), static_cast<short>((reading ? POLLIN : 0) | (blockedOutput ? POLLOUT : 0)), 0};
     int r = ::poll(&p, 1, wait);
     if (r < 0) {
       if (errno == EINTR) continue;

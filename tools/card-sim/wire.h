@@ -34,6 +34,10 @@ class Wire {
   // Pulls the cable: the line drops and comes back as a new device (the
   // pty loop opens a new pseudo-terminal and moves the --link to it).
   virtual void replug() {}
+
+  // The card stops draining the line for `forMs` ms (0: for good): bytes
+  // from the updater pile up in the line until its writes stall.
+  virtual void stopReading(Ms forMs) { (void)forMs; }
 };
 
 }  // namespace cardsim

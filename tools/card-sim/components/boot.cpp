@@ -36,6 +36,9 @@ constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kNak = 0x15;
 constexpr Ms kSaveAfterMs = 50;  // the flash file is written once the line is quiet
 constexpr Ms kNewAttemptAfterMs = 1000;
+// A slow answer comes after the longest of the updater's waits (10 s for a
+// status answer).
+constexpr Ms kSlowMs = 11000;
 
 const OptionSpec kBootOptions[] = {
     {"boot-silent", true,
@@ -51,6 +54,14 @@ const OptionSpec kBootOptions[] = {
      "prepare-user, write-kernel, or block:N (the Nth write block); may be repeated"},
     {"boot-bad-status-sum", true, "give the Nth status answer (1 or 2) the sum byte 0x00"},
     {"boot-refuse-block", true, "refuse the Nth write block with 0x15 and leave the flash as it is"},
+    {"boot-fault", true,
+     "KIND[=VALUE]@WHICH: spoil a boot-mode answer (repeatable). KIND: silence, wrong[=B] (a wrong "
+     "echo, acknowledgement, erase report, programming unit or status code), badsum (inquiry or status "
+     "sum byte), refuse (0x15, the step not carried out), noise[=N], slow[=MS] (default 11000), "
+     "stall[=MS] (stops reading), vanish (the line drops), noprogram[=I] (a block acknowledged with "
+     "its byte I not programmed). WHICH: N, STEP, STEP:N, STEP:first, echo or length:middle|last, xR. "
+     "STEP: match, sync, length, echo, erase, inquiry, device, clock, bitrate, confirm, transition, "
+     "main-kernel, status, prepare-user, write-kernel, block"},
 };
 
 std::string hex2(unsigned v) {
@@ -118,11 +129,58 @@ class BootSession : public Session {
       if (s == step) return false;
     return true;
   }
-  void ack(const std::string& step, Wire& w) {
-    if (acks(step))
-      w.sendByte(kAck);
-    else
-      w.note("boot: " + step + " left unacknowledged");
+  // The fault, if any, that hits this exchange.
+  const Fault* fault(const std::string& step, Wire& w, long index = -1, long total = -1) {
+    return card_.faults(bootFaultFamily()).next(Exchange{step, index, total}, w);
+  }
+
+  // Sends `answer` as fault `f` spoils it.  wrong and refuse replace the
+  // byte at `key` (wrong: with the fault's value, else `wrongDefault`, else
+  // the byte inverted; refuse: with 0x15); `sumAt` is a sum byte that makes
+  // the answer's sum 256, recomputed after such a change.
+  void reply(const Fault* f, std::vector<uint8_t> answer, Wire& w, std::size_t key = 0,
+             int sumAt = -1, int wrongDefault = -1) {
+    const std::string k = f ? f->kind : "";
+    Ms delay = 0;
+    if (k == "silence") return;
+    if (k == "vanish") return dropLine(w);
+    if (k == "stall" && !stallLine(*f, w, &delay)) return;
+    if (k == "slow") delay += static_cast<Ms>(faultValue(*f, static_cast<long>(kSlowMs)));
+    if (k == "wrong" || k == "refuse") {
+      const long fallback = wrongDefault >= 0 ? wrongDefault : answer[key] ^ 0xFF;
+      answer[key] = static_cast<uint8_t>(k == "refuse" ? kNak : faultValue(*f, fallback));
+      if (sumAt >= 0) {
+        unsigned sum = 0;
+        for (int i = 0; i < sumAt; ++i) sum += answer[static_cast<std::size_t>(i)];
+        answer[static_cast<std::size_t>(sumAt)] = static_cast<uint8_t>(256 - sum);
+      }
+    }
+    if (k == "badsum" && sumAt >= 0)
+      answer[static_cast<std::size_t>(sumAt)] = static_cast<uint8_t>(answer[static_cast<std::size_t>(sumAt)] + 1);
+    if (k == "noise") {
+      std::vector<uint8_t> junk = noiseBytes(faultValue(*f, 8));
+      answer.insert(answer.begin(), junk.begin(), junk.end());
+    }
+    w.send(answer.data(), answer.size(), delay);
+  }
+
+  // Acknowledges a step with 0x06; false when a fault refuses it (0x15):
+  // the step is then not carried out.
+  bool ackStep(const std::string& step, Wire& w) {
+    const Fault* f = fault(step, w);
+    if (f && f->kind == "refuse") {
+      w.note("boot: " + step + " refused");
+      w.sendByte(kNak);
+      return false;
+    }
+    reply(f, {kAck}, w);
+    return true;
+  }
+  // For a step that --boot-no-ack may leave unacknowledged.
+  bool ack(const std::string& step, Wire& w) {
+    if (acks(step)) return ackStep(step, w);
+    w.note("boot: " + step + " left unacknowledged");
+    return true;
   }
 
   void matching(uint8_t b, Wire& w);
@@ -215,9 +273,14 @@ void BootSession::matching(uint8_t b, Wire& w) {
     lastMatchByte_ = w.now();
     if (attemptSilent_) return;
     if (++zeros_ >= matchAfter_) {
+      const Fault* f = fault("match", w);
+      if (f && f->kind == "refuse") {
+        w.sendByte(kNak);
+        return;
+      }
       if (!matched_) w.note("boot: bit rate matched");
       matched_ = true;
-      w.sendByte(0x00);
+      reply(f, {0x00}, w);
     }
     return;
   }
@@ -226,7 +289,9 @@ void BootSession::matching(uint8_t b, Wire& w) {
       w.note("boot: 0x55 left unanswered");
       return;
     }
-    w.sendByte(0xAA);
+    const Fault* f = fault("sync", w);
+    reply(f, {0xAA}, w);
+    if (f && f->kind == "refuse") return;
     stage_ = Stage::MicroLength;
     lengthBytes_ = 0;
     kernelLength_ = 0;
@@ -236,7 +301,10 @@ void BootSession::matching(uint8_t b, Wire& w) {
 
 // The micro kernel: two length bytes and the bytes, every one echoed.
 void BootSession::microKernelByte(uint8_t b, Wire& w) {
-  w.sendByte(b);
+  if (stage_ == Stage::MicroLength)
+    reply(fault("length", w, lengthBytes_, 2), {b}, w);
+  else
+    reply(fault("echo", w, static_cast<long>(kernel_.size()), static_cast<long>(kernelLength_)), {b}, w);
   if (stage_ == Stage::MicroLength) {
     kernelLength_ = (kernelLength_ << 8) | b;
     if (++lengthBytes_ < 2) return;
@@ -259,11 +327,16 @@ void BootSession::microKernelByte(uint8_t b, Wire& w) {
     w.send(report, 2);
     return;
   }
+  const Fault* f = fault("erase", w);
+  if (f && (f->kind == "wrong" || f->kind == "refuse")) {
+    w.note("boot: erase failed");
+    reply(f, {0xAA, 0xAA}, w, 1, -1, 0xFF);
+    return;
+  }
   flash_.assign(kFlashSize, 0xFF);
   touch(w);
   w.note("boot: flash erased");
-  const uint8_t report[2] = {0xAA, 0xAA};
-  w.send(report, 2);
+  reply(f, {0xAA, 0xAA}, w);
 }
 
 // Commands to the micro kernel, the main kernel and the write kernel.
@@ -274,7 +347,8 @@ void BootSession::commandByte(uint8_t b, Wire& w) {
         w.note("boot: programming-unit inquiry");
         static const uint8_t kAnswer[5] = {0x37, 0x02, 0x00, 0x80, 0x47};
         static const uint8_t kWrong[5] = {0x37, 0x02, 0x00, 0x40, 0x87};
-        w.send(card_.options.has("boot-bad-inquiry") ? kWrong : kAnswer, 5);
+        const uint8_t* answer = card_.options.has("boot-bad-inquiry") ? kWrong : kAnswer;
+        reply(fault("inquiry", w), std::vector<uint8_t>(answer, answer + 5), w, 3, 4, 0x40);
         return;
       }
       case 0x10:
@@ -289,9 +363,9 @@ void BootSession::commandByte(uint8_t b, Wire& w) {
           ack("confirm", w);
           return;
         }
+        if (!ackStep("confirm", w)) return;
         w.note("boot: new bit rate confirmed");
         rateConfirmed_ = true;
-        w.sendByte(kAck);
         return;
       case 0x40:
         if (!rateConfirmed_) break;
@@ -299,8 +373,8 @@ void BootSession::commandByte(uint8_t b, Wire& w) {
           ack("transition", w);
           return;
         }
+        if (!ackStep("transition", w)) return;
         w.note("boot: programming state; loading the main kernel");
-        w.sendByte(kAck);
         stage_ = Stage::MainKernelLoad;
         loadingWriteKernel_ = false;
         lengthBytes_ = 0;
@@ -324,8 +398,8 @@ void BootSession::commandByte(uint8_t b, Wire& w) {
       ack("prepare-user", w);
       return;
     }
+    if (!ackStep("prepare-user", w)) return;
     w.note("boot: user area selected; loading the write kernel");
-    w.sendByte(kAck);
     stage_ = Stage::WriteKernelLoad;
     loadingWriteKernel_ = true;
     lengthBytes_ = 0;
@@ -370,8 +444,8 @@ void BootSession::frameDone(Wire& w) {
     ack(step, w);
     return;
   }
+  if (!ackStep(step, w)) return;
   w.note(std::string("boot: ") + step + " accepted");
-  w.sendByte(kAck);
   if (cmd == 0x3F) {
     // The acknowledgement still goes at the old rate; from now on the
     // kernel listens at the new one.
@@ -409,14 +483,16 @@ void BootSession::kernelLoadByte(uint8_t b, Wire& w) {
 }
 
 void BootSession::kernelLoaded(Wire& w) {
+  if (!ack(loadingWriteKernel_ ? "write-kernel" : "main-kernel", w)) {
+    stage_ = loadingWriteKernel_ ? Stage::MainKernel : Stage::MicroKernel;
+    return;
+  }
   if (loadingWriteKernel_) {
     card_.state.save("boot_write_kernel.bin", kernel_);
     stage_ = Stage::WriteKernel;
-    ack("write-kernel", w);
   } else {
     card_.state.save("boot_main_kernel.bin", kernel_);
     stage_ = Stage::MainKernel;
-    ack("main-kernel", w);
   }
 }
 
@@ -428,12 +504,13 @@ void BootSession::status(Wire& w) {
   answer[4] = static_cast<uint8_t>(256 - (answer[0] + answer[1] + answer[2] + answer[3]));
   if (card_.options.getInt("boot-bad-status-sum", 0) == n) answer[4] = 0x00;
   w.note("boot: status " + hex2(st));
-  w.send(answer, 5);
+  reply(fault("status", w), std::vector<uint8_t>(answer, answer + 5), w, 2, 4, 0x05);
 }
 
 void BootSession::blockDone(Wire& w) {
   stage_ = Stage::WriteKernel;
   const long n = ++blocks_;
+  const Fault* f = fault("block", w);
   unsigned sum = 0;
   for (uint8_t x : frame_) sum += x;
   const uint32_t address = (uint32_t{frame_[1]} << 24) | (uint32_t{frame_[2]} << 16) |
@@ -450,21 +527,24 @@ void BootSession::blockDone(Wire& w) {
     w.sendByte(kNak);
     return;
   }
-  if (card_.options.getInt("boot-refuse-block", 0) == n) {
+  if (card_.options.getInt("boot-refuse-block", 0) == n || (f && f->kind == "refuse")) {
     w.note(std::string("boot: ") + where + " refused");
     w.sendByte(kNak);
     return;
   }
-  for (int j = 0; j < 128; ++j) flash_[address + j] &= frame_[5 + j];
+  const long skip = f && f->kind == "noprogram" ? faultValue(*f, 0) % 128 : -1;
+  if (skip >= 0) w.note("boot: byte " + std::to_string(skip) + " of the block does not program");
+  for (int j = 0; j < 128; ++j)
+    if (j != skip) flash_[address + j] &= frame_[5 + j];
   ++blocksWritten_;
   touch(w);
-  for (long skip : noAckBlocks_) {
-    if (skip == n) {
+  for (long unacked : noAckBlocks_) {
+    if (unacked == n) {
       w.note(std::string("boot: ") + where + " written, left unacknowledged");
       return;
     }
   }
-  w.sendByte(kAck);
+  reply(f, {kAck}, w);
 }
 
 }  // namespace

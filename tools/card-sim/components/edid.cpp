@@ -5,6 +5,8 @@ namespace {
 
 // Without a byte from the updater for this long the upload is given up.
 constexpr Ms kIdleMs = 10000;
+// A slow answer comes after the updater's 5 s wait for it.
+constexpr Ms kSlowMs = 6000;
 
 // Acknowledges each image byte, then judges the checksum byte.
 class EdidSession : public Session {
@@ -21,11 +23,18 @@ class EdidSession : public Session {
     lastActivity_ = w.now();
     ++bytes_;
     const bool silent = silentAfter_ >= 0 && bytes_ > silentAfter_;
+    FaultSchedule& faults = card_.faults(channelFaultFamily());
     if (image_.size() < expected_) {
       image_.push_back(b);
       if (silent) return;
-      if (!stray_.empty()) w.send(stray_);
-      w.sendByte('.');
+      const Fault* f = faults.next(
+          Exchange{"edid-byte", static_cast<long>(image_.size()) - 1, static_cast<long>(expected_)}, w);
+      if (sendSpoiled(f, bytesOf(stray_ + "."), {b}, 0, kSlowMs, w) == Spoiled::Refused) {
+        w.sendByte('~');
+        w.sendByte('E');
+        w.note("EDID upload refused at byte " + std::to_string(image_.size()));
+        done_ = true;
+      }
       return;
     }
     uint8_t sum = 0;
@@ -38,10 +47,12 @@ class EdidSession : public Session {
       w.note("EDID upload: no verdict (silent)");
       return;
     }
-    if (!stray_.empty()) w.send(stray_);
-    w.sendByte('~');
-    if (!stray_.empty()) w.send(stray_);
-    w.sendByte(static_cast<uint8_t>(verdict));
+    const Fault* f = faults.next(Exchange{"edid-verdict"}, w);
+    const std::string answer = stray_ + "~" + stray_ + std::string(1, verdict);
+    if (sendSpoiled(f, bytesOf(answer), {b}, 0, kSlowMs, w) == Spoiled::Refused) {
+      verdict = 'E';
+      w.send("~E");
+    }
     if (verdict == 'S') {
       card_.state.save("edid.bin", image_);
       w.note("EDID of " + std::to_string(image_.size()) + " bytes stored");

@@ -11,6 +11,7 @@ namespace {
 // updater went away); what it received so far is stored.
 constexpr Ms kIdleMs = 10000;
 constexpr Ms kCutPauseMs = 1500;  // longer than the updater waits for a request's rest
+constexpr Ms kSlowMs = 6000;      // a slow request or verdict comes this late
 
 class FpgaSession : public Session {
  public:
@@ -41,6 +42,7 @@ class FpgaSession : public Session {
       reader_.take(piece_.data(), piece_.size());
       if (!reader_.finished().empty()) w.note(reader_.finished());
     }
+    lastPiece_.swap(piece_);
     piece_.clear();
     want_ = 0;
     next(w);
@@ -120,6 +122,7 @@ class FpgaSession : public Session {
 
   void request(std::size_t n, Wire& w) {
     if (n == 1) {
+      if (spoiled(reinterpret_cast<const uint8_t*>("*"), 1, false, w)) return;
       sendStray(w);
       send(reinterpret_cast<const uint8_t*>("*"), 1, w);
       sendTrailing(w);
@@ -130,8 +133,10 @@ class FpgaSession : public Session {
   }
 
   void blockRequest(std::size_t n, Wire& w) {
-    sendStray(w);
     const uint8_t req[4] = {'$', '$', static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n & 0xFF)};
+    want_ = n;
+    if (spoiled(req, 4, true, w)) return;
+    sendStray(w);
     if (splitMs_ == 0) {
       send(req, 4, w);
     } else {  // the request's bytes trickle in
@@ -141,7 +146,25 @@ class FpgaSession : public Session {
       }
     }
     sendTrailing(w);
-    want_ = n;
+  }
+
+  // Applies a fault that hits this request; true when it took the request's
+  // place.  A cut block request stops after "$$" and comes whole later.
+  bool spoiled(const uint8_t* req, std::size_t n, bool block, Wire& w) {
+    want_ = block ? want_ : 1;
+    const Fault* f = card_.faults(channelFaultFamily()).next(Exchange{"fpga-request"}, w);
+    if (!f) return false;
+    if (f->kind == "cut" && block) {
+      send(req, 2, w);
+      delay_ += kCutPauseMs;
+      return false;
+    }
+    if (sendSpoiled(f, std::vector<uint8_t>(req, req + n), lastPiece_, delay_, kSlowMs, w) ==
+        Spoiled::Refused) {
+      want_ = 0;
+      end('E', w, false);
+    }
+    return true;
   }
 
   void sendStray(Wire& w) {
@@ -154,9 +177,14 @@ class FpgaSession : public Session {
 
   void send(const uint8_t* data, std::size_t n, Wire& w) { w.send(data, n, delay_); }
 
-  void end(uint8_t verdict, Wire& w) {
-    send(reinterpret_cast<const uint8_t*>("~"), 1, w);
-    if (verdict != 0) send(&verdict, 1, w);
+  void end(uint8_t verdict, Wire& w, bool faultsApply = true) {
+    std::string answer = "~";
+    if (verdict != 0) answer.push_back(static_cast<char>(verdict));
+    const Fault* f = faultsApply ? card_.faults(channelFaultFamily()).next(Exchange{"fpga-verdict"}, w) : nullptr;
+    if (sendSpoiled(f, bytesOf(answer), lastPiece_, delay_, kSlowMs, w) == Spoiled::Refused) {
+      verdict = 'E';
+      send(reinterpret_cast<const uint8_t*>("~E"), 2, w);
+    }
     std::string v = verdict != 0 ? std::string(1, static_cast<char>(verdict)) : "none";
     w.note("FPGA programming ends after " + std::to_string(received_.size()) +
            " bytes, verdict " + v);
@@ -176,6 +204,7 @@ class FpgaSession : public Session {
   Ms delay_ = 0;
   std::vector<uint8_t> received_;
   std::vector<uint8_t> piece_;
+  std::vector<uint8_t> lastPiece_;  // what the last request brought (an echo sends it back)
   std::size_t want_ = 0;
   Ms lastActivity_;
   bool done_ = false;

@@ -8,6 +8,10 @@ namespace {
 
 constexpr std::size_t kValues = 3072;
 constexpr Ms kIdleMs = 10000;  // the upload is given up after this silence
+// A slow acknowledgement or verdict comes after the updater's 5 s wait for
+// the verdict (a value's acknowledgement may take up to 60 s: give the
+// fault a value to pass that).
+constexpr Ms kSlowMs = 6000;
 
 class GammaSession : public Session {
  public:
@@ -22,13 +26,19 @@ class GammaSession : public Session {
   void onByte(uint8_t b, Wire& w) override {
     if (done_) return;
     lastActivity_ = w.now();
+    FaultSchedule& faults = card_.faults(channelFaultFamily());
     if (table_.size() < 2 * kValues) {
       table_.push_back(b);
       if (table_.size() % 2 != 0) return;
       const long values = static_cast<long>(table_.size() / 2);
       if (silentAfter_ >= 0 && values > silentAfter_) return;
-      if (!stray_.empty()) w.send(stray_);
-      w.sendByte('.');
+      const Fault* f = faults.next(Exchange{"gamma-value", values - 1, static_cast<long>(kValues)}, w);
+      const std::vector<uint8_t> value(table_.end() - 2, table_.end());
+      if (sendSpoiled(f, bytesOf(stray_ + "."), value, 0, kSlowMs, w) == Spoiled::Refused) {
+        w.send("~E");
+        w.note("gamma upload refused at value " + std::to_string(values));
+        done_ = true;
+      }
       return;
     }
     done_ = true;
@@ -46,10 +56,12 @@ class GammaSession : public Session {
       w.note("gamma upload: no verdict (silent)");
       return;
     }
-    if (!stray_.empty()) w.send(stray_);
-    w.sendByte('~');
-    if (!stray_.empty()) w.send(stray_);
-    w.sendByte(static_cast<uint8_t>(verdict));
+    const Fault* f = faults.next(Exchange{"gamma-verdict"}, w);
+    const std::string answer = stray_ + "~" + stray_ + std::string(1, verdict);
+    if (sendSpoiled(f, bytesOf(answer), {b}, 0, kSlowMs, w) == Spoiled::Refused) {
+      verdict = 'E';
+      w.send("~E");
+    }
     if (verdict != 'S') {
       w.note(std::string("gamma table refused, verdict ") + verdict);
       return;

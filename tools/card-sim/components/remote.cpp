@@ -5,6 +5,9 @@
 namespace cardsim {
 namespace {
 
+// A slow answer comes after the updater's 4 s wait for it.
+constexpr Ms kSlowMs = 5000;
+
 bool named(const Options& o, const char* option, const std::string& word) {
   const std::vector<std::string> words = o.all(option);
   return std::find(words.begin(), words.end(), word) != words.end();
@@ -28,16 +31,22 @@ void answerCommand(CardContext& card, const std::string& line, Wire& w) {
   }
   bool ack = !named(o, "remote-nack", word);
   if (ack && o.has("remote-known")) ack = named(o, "remote-known", word);
+  const Fault* f = card.faults(channelFaultFamily()).next(Exchange{"remote"}, w);
+  const std::string stray = o.get("remote-stray");
+  const std::vector<uint8_t> answer = bytesOf(stray + (ack ? "#ACK\r" : "#NACK\r"));
+  const Spoiled spoiled = sendSpoiled(f, answer, bytesOf("#" + line + "\r"), 0, kSlowMs, w);
+  if (spoiled == Spoiled::Refused) {
+    ack = false;
+    w.send(stray + "#NACK\r");
+  }
   w.note("command '" + line + "' " + (ack ? "acknowledged" : "refused"));
   logCommand(card, (ack ? "ACK " : "NACK ") + line);
-  const std::string stray = o.get("remote-stray");
-  if (!stray.empty()) w.send(stray);
-  w.send(ack ? "#ACK\r" : "#NACK\r");
 }
 
 void answerLoneCarriageReturn(CardContext& card, Wire& w) {
   if (card.options.has("remote-no-prompt")) return;
-  w.send(">");
+  const Fault* f = card.faults(channelFaultFamily()).next(Exchange{"remote-prompt"}, w);
+  if (sendSpoiled(f, bytesOf(">"), bytesOf("\r"), 0, kSlowMs, w) == Spoiled::Refused) w.send("#NACK\r");
 }
 
 std::vector<OptionSpec> remoteOptions() {

@@ -76,24 +76,24 @@
 //   --vxp-fault KIND[=VALUE]@WHICH     (repeatable)
 //   --micro-fault KIND[=VALUE]@WHICH   (repeatable)
 //
-// WHICH picks requests by number, counted from 1 since card-sim started:
-//   N            the N-th ISP frame (or micro command) of any kind
-//   NAME         every request of that kind
-//   NAME:N       the N-th request of that kind
-//   ...xR        R consecutive numbers from N on (NAME:3x7 hits 3 to 9; x0 none)
-// ISP request kinds: driver-write, driver-call, mode, mode-status,
-// flash-write, flash-read, device-name, status, calibration, other (a frame
-// the VXP cannot place).  Micro command kinds: the letter (P, R, A, E, ...).
-// When several faults hit one request the first one given applies.
+// WHICH as faults.h describes it.  ISP exchange kinds: driver-write,
+// driver-call, mode, mode-status, flash-write, flash-read, device-name,
+// status, calibration, other (a frame the VXP cannot place).  flash-write
+// and flash-read know their place in the transfer (first, middle, last):
+// devices 5 and 7 are programmed data first, header last.  Micro command
+// exchanges: the letter (P, R, A, E, ...).
 //
-// ISP fault kinds; the first three refuse the request, which is not carried
-// out (a refused flash write leaves the address at the block, so the
-// updater's recovery, a status request and an ISP mode request from the
-// block's address, lets it write the block again):
+// ISP fault kinds.  These refuse the request, which is not carried out (a
+// refused flash write leaves the address at the block, so the updater's
+// recovery, a status request and an ISP mode request from the block's
+// address, lets it write the block again):
 //   nack         NACK with word 2 = 0x1234 (GSPI time-out)
+//   garbled[=ID] a NACK whose id is damaged on the line into ID (default
+//                0x003) with the checksum left as it was: it looks like an
+//                acceptance with a bad checksum
 //   echo         the request's own frame comes back (a loop-back)
 //   silence      no answer at all
-// The others carry the request out and spoil the answer:
+// These carry the request out and spoil the answer:
 //   badsum       the checksum word is off by one
 //   wronglen     one word too many after the checksum
 //   noise[=N]    N junk bytes (default 8) before the frame
@@ -102,17 +102,28 @@
 //   otherid[=ID] the answer's id is ID (default 0x73B); a flash read answered
 //                so does not move the address, so the updater's re-read gets
 //                the same block
+//   short[=W]    a flash read answer with only W data words (default 8), its
+//                count field and checksum consistent; the read address moves
+//                on by those W words
+//   noprogram[=W] a flash write is acknowledged but its word W (default 0)
+//                does not program: the flash keeps what it held
 //   slow[=MS]    the answer comes MS ms late (default 4000: one read time-out)
-// Micro fault kinds; the first three leave the command not carried out:
+//   stall[=MS]   the card stops reading the line for MS ms and answers then;
+//                without MS it stops for good and never answers
+//   vanish       the line drops (a new pseudo-terminal) before the answer
+// Micro fault kinds; the first four leave the command not carried out:
 //   silence      no answer
 //   unknown      "=M~" (not recognised)
 //   invalid[=C]  "=M" and the character C (default '?')
+//   echo         the command itself comes back
+//   noise[=N]    junk before "=M*"
 //   slow[=MS]    carried out, "=M*" comes MS ms late (default 15000: one of
 //                the updater's 10 s waits runs out first)
+//   stall[=MS], vanish   as for ISP frames, after the command was carried out
 //
 // Examples: --vxp-fault nack@flash-write:3x7 (one block refused seven times),
-// --vxp-fault echo@7, --vxp-fault wrongdev@mode-status:1,
-// --micro-fault silence@R:2 (the second "=MR\r" is not answered).
+// --vxp-fault garbled@flash-write:last, --vxp-fault short@flash-read:middle,
+// --vxp-fault echo@7, --micro-fault silence@R:2 (the second "=MR\r").
 //
 // Status report fields (--status-...): name (12 characters, padded with
 // blanks), type, osd (OSD load status code), config (configuration status
@@ -161,6 +172,7 @@ constexpr uint16_t kGspiTimeout = 0x1234;
 
 constexpr uint32_t kDriverMemory = 0x100000;  // 1 MiB, segment:offset reach
 constexpr uint32_t kBlock = 32;
+constexpr uint32_t kHeader = 0x100;  // devices 5 and 7: the header before the data
 
 struct Kind {
   uint16_t header;
@@ -178,25 +190,6 @@ const char* kindName(uint16_t header) {
   return "other";
 }
 
-bool knownKindName(const std::string& name) {
-  if (name == "other") return true;
-  for (const Kind& k : kKinds)
-    if (name == k.name) return true;
-  return false;
-}
-
-const char* const kIspFaultKinds[] = {"nack", "echo", "silence", "badsum", "wronglen",
-                                      "noise", "cut", "wrongdev", "otherid", "slow"};
-const char* const kIspFaultsWithValue[] = {"noise", "wrongdev", "otherid", "slow"};
-const char* const kMicroFaultKinds[] = {"silence", "unknown", "invalid", "slow"};
-
-template <std::size_t N>
-bool among(const std::string& s, const char* const (&list)[N]) {
-  for (const char* item : list)
-    if (s == item) return true;
-  return false;
-}
-
 bool parseNumber(const std::string& s, long* out) {
   if (s.empty()) return false;
   char* end = nullptr;
@@ -206,10 +199,6 @@ bool parseNumber(const std::string& s, long* out) {
   return true;
 }
 
-bool allDigits(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 std::string hex(uint32_t v, int width = 4) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%0*X", width, static_cast<unsigned>(v));
@@ -217,69 +206,6 @@ std::string hex(uint32_t v, int width = 4) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- faults --
-
-bool VxpFault::hits(const std::string& name, long nthOfKind, long nthOverall) const {
-  if (target.empty()) return nthOverall >= first && nthOverall < first + repeat;
-  if (target != name) return false;
-  return first == 0 || (nthOfKind >= first && nthOfKind < first + repeat);
-}
-
-bool parseVxpFault(const std::string& text, bool micro, VxpFault* fault, std::string* error) {
-  VxpFault f;
-  f.text = text;
-  auto bad = [&](const std::string& why) {
-    *error = std::string(micro ? "--micro-fault" : "--vxp-fault") + " '" + text + "': " + why;
-    return false;
-  };
-  std::size_t at = text.find('@');
-  if (at == std::string::npos) return bad("expected KIND[=VALUE]@WHICH");
-  std::string left = text.substr(0, at);
-  std::string which = text.substr(at + 1);
-
-  std::size_t eq = left.find('=');
-  f.kind = left.substr(0, eq);
-  if (micro ? !among(f.kind, kMicroFaultKinds) : !among(f.kind, kIspFaultKinds))
-    return bad("unknown fault kind '" + f.kind + "'");
-  if (eq != std::string::npos) {
-    std::string value = left.substr(eq + 1);
-    if (micro && f.kind == "invalid") {
-      if (value.size() != 1) return bad("invalid=C takes one character");
-      f.value = static_cast<unsigned char>(value[0]);
-    } else if (micro) {
-      if (f.kind != "slow" || !parseNumber(value, &f.value)) return bad("only invalid=C and slow=MS take a value");
-    } else {
-      if (!among(f.kind, kIspFaultsWithValue)) return bad("'" + f.kind + "' takes no value");
-      if (!parseNumber(value, &f.value)) return bad("bad value '" + value + "'");
-    }
-  }
-
-  std::size_t x = which.rfind('x');
-  if (x != std::string::npos && x > 0 && allDigits(which.substr(x + 1))) {
-    parseNumber(which.substr(x + 1), &f.repeat);
-    which = which.substr(0, x);
-  } else {
-    x = std::string::npos;
-  }
-  if (allDigits(which)) {
-    parseNumber(which, &f.first);
-    if (f.first < 1) return bad("numbers count from 1");
-  } else {
-    std::size_t colon = which.find(':');
-    f.target = which.substr(0, colon);
-    if (colon != std::string::npos) {
-      std::string n = which.substr(colon + 1);
-      if (!allDigits(n) || !parseNumber(n, &f.first) || f.first < 1)
-        return bad("expected a number from 1 after ':'");
-    }
-    if (micro ? f.target.size() != 1 : !knownKindName(f.target))
-      return bad(micro ? "expected a command letter or a number" : "unknown request kind '" + f.target + "'");
-    if (f.first == 0 && x != std::string::npos) return bad("a repeat count needs a number");
-  }
-  *fault = f;
-  return true;
-}
 
 // ----------------------------------------------------------------- model --
 
@@ -316,8 +242,6 @@ struct Vxp::Model {
   explicit Model(CardContext& c) : card(c) {}
 
   CardContext& card;
-  std::vector<VxpFault> ispFaults;
-  std::vector<VxpFault> microFaults;
   Ms answerMs = 1;
   Ms eraseMs = 2000;
   bool readNeedsDriver = false;
@@ -331,6 +255,42 @@ struct Vxp::Model {
   uint32_t address = 0;
   uint32_t rangeEnd = 0;
   FlashDevice flash[8];
+
+  // The transfer that flash writes and reads belong to, so that a fault
+  // can pick its first, middle or last block.  Devices 5 and 7 are
+  // programmed data first (from 0x100, the request that erases them), then
+  // the 256-byte header; everything else runs from 0 to the end.
+  uint32_t jobEnd = 0;
+  bool headerLast = false;
+
+  void startsTransfer(uint16_t op, int d, uint32_t start, uint32_t end) {
+    if (op == kProgram && (d == 5 || d == 7)) {
+      if (start == kHeader) {
+        jobEnd = end;
+        headerLast = true;
+      }
+    } else if (start == 0) {
+      jobEnd = end;
+      headerLast = false;
+    }
+  }
+
+  // The block at the current address as an exchange of kind `name`.
+  Exchange block(const char* name, uint16_t needs) const {
+    Exchange e{name};
+    if (operation != needs || jobEnd == 0) return e;
+    const long dataBlocks = headerLast ? static_cast<long>((jobEnd - kHeader + kBlock - 1) / kBlock) : 0;
+    if (headerLast) {
+      e.total = dataBlocks + static_cast<long>(kHeader / kBlock);
+      e.index = address >= kHeader ? static_cast<long>((address - kHeader) / kBlock)
+                                   : dataBlocks + static_cast<long>(address / kBlock);
+    } else {
+      e.total = static_cast<long>((jobEnd + kBlock - 1) / kBlock);
+      e.index = static_cast<long>(address / kBlock);
+    }
+    if (e.index >= e.total) e.index = e.total = -1;
+    return e;
+  }
 
   // ---- flash and its file
   FlashDevice& dev(int d) {
@@ -500,6 +460,7 @@ Answer Vxp::Model::ispMode(const std::vector<uint16_t>& m, Wire& w) {
   device = d;
   address = start;
   rangeEnd = start + count;
+  startsTransfer(op, d, start, rangeEnd);
   Answer a = ack(id);
   if (op == kProgram) {
     erase(d, start, start + count);
@@ -592,17 +553,6 @@ Answer Vxp::Model::calibration(const std::vector<uint16_t>& m, Wire& w) {
 
 Vxp::Vxp(CardContext& card) : m_(std::make_unique<Model>(card)) {
   const Options& o = card.options;
-  std::string error;
-  for (bool micro : {false, true}) {
-    for (const std::string& text : o.all(micro ? "micro-fault" : "vxp-fault")) {
-      VxpFault f;
-      if (!parseVxpFault(text, micro, &f, &error)) {
-        std::fprintf(stderr, "card-sim: %s\n", error.c_str());
-        std::exit(2);
-      }
-      (micro ? m_->microFaults : m_->ispFaults).push_back(f);
-    }
-  }
   for (const char* name : {"vxp-answer-ms", "vxp-erase-ms", "status-type", "status-osd", "status-config",
                            "status-memory", "status-osd-calibration", "status-video-calibration"}) {
     long n = 0;
@@ -624,25 +574,16 @@ void Vxp::onFrame(const std::vector<uint8_t>& encoded, Wire& w) {
   bool decoded = isp::decode(encoded, &bytes);
   uint16_t header = bytes.size() >= 2 ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8) : 0;
   const char* kind = decoded && bytes.size() >= 2 ? kindName(header) : "other";
-  long nth = m.card.count("vxp-frames");
-  long nthOfKind = m.card.count(std::string("vxp-frames:") + kind);
+  Exchange exchange{kind};
+  if (header == kFlashWrite) exchange = m.block(kind, kProgram);
+  if (header == kFlashRead) exchange = m.block(kind, kReadBack);
 
   if (m.inReset) {
     w.note("ISP frame while the VXP is held in reset: no answer");
     return;
   }
-  const VxpFault* fault = nullptr;
-  for (const VxpFault& f : m.ispFaults)
-    if (f.hits(kind, nthOfKind, nth)) {
-      fault = &f;
-      break;
-    }
-  std::string k = fault ? fault->kind : "";
-  if (fault) {
-    char text[160];
-    std::snprintf(text, sizeof text, "fault %s on ISP frame %ld (%s %ld)", fault->text.c_str(), nth, kind, nthOfKind);
-    w.note(text);
-  }
+  const Fault* fault = m.card.faults(vxpFaultFamily()).next(exchange, w);
+  const std::string k = fault ? fault->kind : "";
   if (k == "silence") return;
   if (k == "echo") {
     std::vector<uint8_t> loop{'=', 'G'};
@@ -662,12 +603,25 @@ void Vxp::onFrame(const std::vector<uint8_t>& encoded, Wire& w) {
     a = m.refuse(id, kBadLength, text, w);
   } else if (!isp::checksumOk(message)) {
     a = m.refuse(id, kBadChecksum, "checksum wrong in " + hex(header) + " request", w);
-  } else if (k == "nack") {
+  } else if (k == "nack" || k == "garbled") {
     a = nack(id, kGspiTimeout);
   } else {
     uint32_t addressBefore = m.address;
+    if (k == "noprogram" && header == kFlashWrite) {
+      // Programming clears bits: an all-ones word leaves the flash as it was.
+      const long word = faultValue(*fault, 0) % 16;
+      message[1 + static_cast<std::size_t>(word)] = 0xFFFF;
+      w.note("flash word " + std::to_string(word) + " of the block does not program");
+    }
     a = m.handle(message, w);
     if (k == "otherid" && header == kFlashRead) m.address = addressBefore;
+    if (k == "short" && header == kFlashRead && a.words.size() > 2) {
+      // The VXP sends fewer words and its read pointer moves on by those.
+      const std::size_t words = static_cast<std::size_t>(std::max(1L, std::min(15L, faultValue(*fault, 8))));
+      a.words.resize(1 + words);
+      a.words[0] = static_cast<uint16_t>((words - 1) << 12 | isp::idOf(a.words[0]));
+      m.address = addressBefore + static_cast<uint32_t>(2 * words);
+    }
   }
 
   if (k == "wrongdev" && header == kModeStatus && a.words.size() > 1) {
@@ -679,42 +633,45 @@ void Vxp::onFrame(const std::vector<uint8_t>& encoded, Wire& w) {
   std::vector<uint16_t> sealed = isp::sealed(a.words);
   if (k == "badsum") sealed.back() = static_cast<uint16_t>(sealed.back() + 1);
   if (k == "wronglen") sealed.push_back(0x0000);
+  if (k == "garbled") {
+    // The refusal's id is damaged on the line and its checksum no longer
+    // fits: an answer that looks like an acceptance with a bad checksum.
+    sealed[0] = static_cast<uint16_t>((sealed[0] & 0xF000) | (faultValue(*fault, 0x003) & 0x0FFF));
+    w.note("refusal garbled into header " + hex(sealed[0]));
+  }
   std::vector<uint8_t> out = isp::frame(sealed);
   if (k == "cut") {
     std::vector<uint8_t> cut(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(out.size() / 2));
     out.insert(out.begin(), cut.begin(), cut.end());
   }
   if (k == "noise") {
-    static const uint8_t junk[] = {0x00, 0x55, '=', 'x', 0xFF, '#', 0x0D, 0x41};
-    long n = fault->value >= 0 ? fault->value : 8;
-    std::vector<uint8_t> noise;
-    for (long i = 0; i < n; ++i) noise.push_back(junk[i % sizeof junk]);
+    std::vector<uint8_t> noise = noiseBytes(faultValue(*fault, 8));
     out.insert(out.begin(), noise.begin(), noise.end());
   }
   Ms delay = m.answerMs + a.delay;
-  if (k == "slow") delay += static_cast<Ms>(fault->value >= 0 ? fault->value : 4000);
+  if (k == "slow") delay += static_cast<Ms>(faultValue(*fault, 4000));
+  if (k == "vanish") return dropLine(w);
+  if (k == "stall" && !stallLine(*fault, w, &delay)) return;
   w.send(out.data(), out.size(), delay);
 }
 
 void Vxp::onMicroCommand(char letter, Wire& w) {
   Model& m = *m_;
-  long nth = m.card.count("micro-commands");
-  long nthOfLetter = m.card.count(std::string("micro-commands:") + letter);
-  std::string command = std::string("=M") + letter;
+  const std::string command = std::string("=M") + letter;
   Ms delay = m.answerMs;
-  for (const VxpFault& f : m.microFaults) {
-    if (!f.hits(std::string(1, letter), nthOfLetter, nth)) continue;
-    char text[128];
-    std::snprintf(text, sizeof text, "fault %s on micro command %ld (%s %ld)%s", f.text.c_str(), nth,
-                  command.c_str(), nthOfLetter, f.kind == "slow" ? "" : ": not carried out");
-    w.note(text);
-    if (f.kind == "slow") {
-      delay += static_cast<Ms>(f.value >= 0 ? f.value : 15000);
-      break;
-    }
-    if (f.kind == "unknown") w.send("=M~", m.answerMs);
-    if (f.kind == "invalid") w.send("=M" + std::string(1, static_cast<char>(f.value >= 0 ? f.value : '?')), m.answerMs);
+  const Fault* f = m.card.faults(microFaultFamily()).next(Exchange{std::string(1, letter)}, w);
+  const std::string k = f ? f->kind : "";
+  if (k == "silence" || k == "unknown" || k == "invalid" || k == "echo") {
+    w.note("micro command " + command + " not carried out");
+    if (k == "unknown") w.send("=M~", m.answerMs);
+    if (k == "invalid") w.send("=M" + std::string(1, static_cast<char>(faultValue(*f, '?'))), m.answerMs);
+    if (k == "echo") w.send(command + "\r", m.answerMs);
     return;
+  }
+  if (k == "slow") delay += static_cast<Ms>(faultValue(*f, 15000));
+  if (k == "noise") {
+    std::vector<uint8_t> noise = noiseBytes(faultValue(*f, 8));
+    w.send(noise.data(), noise.size(), m.answerMs);
   }
   m.sync();
   switch (letter) {
@@ -743,21 +700,26 @@ void Vxp::onMicroCommand(char letter, Wire& w) {
       w.send("=M~", delay);
       return;
   }
+  if (k == "vanish") return dropLine(w);
+  if (k == "stall" && !stallLine(*f, w, &delay)) return;
   w.send("=M*", delay);
 }
 
 std::vector<OptionSpec> vxpOptions() {
   return {
       {"vxp-fault", true,
-       "KIND[=VALUE]@WHICH: spoil ISP answers (repeatable). KIND: nack (GSPI time-out), echo, silence "
-       "(the request is not carried out), badsum, wronglen, noise[=N], cut, wrongdev[=D], otherid[=ID], "
-       "slow[=MS]. WHICH: N (the N-th frame), KIND (every one), KIND:N, with xR for R in a row "
-       "(nack@flash-write:3x7). Request kinds: driver-write, driver-call, mode, mode-status, flash-write, "
-       "flash-read, device-name, status, calibration, other"},
+       "KIND[=VALUE]@WHICH: spoil ISP answers (repeatable). KIND: nack (GSPI time-out), garbled[=ID] "
+       "(a NACK that looks like an acceptance), echo, silence (these four: not carried out), badsum, "
+       "wronglen, noise[=N], cut, wrongdev[=D], otherid[=ID], short[=W] (a read answer of W words), "
+       "noprogram[=W] (a written word that does not program), slow[=MS], stall[=MS] (stops reading), "
+       "vanish (the line drops). WHICH: N (the N-th frame), KIND (every one), KIND:N, KIND:first, "
+       "flash-write or flash-read:middle|last, with xR for R in a row (nack@flash-write:3x7). Request "
+       "kinds: driver-write, driver-call, mode, mode-status, flash-write, flash-read, device-name, "
+       "status, calibration, other"},
       {"micro-fault", true,
        "KIND[=VALUE]@WHICH: spoil micro command answers (repeatable). KIND: silence, unknown (\"=M~\"), "
-       "invalid[=C] (\"=M\" and C, default '?'), all three not carried out; slow[=MS] (\"=M*\" MS ms late, "
-       "default 15000). WHICH: N, a letter (P, R, A, E), "
+       "invalid[=C] (\"=M\" and C, default '?'), echo, all four not carried out; noise[=N], slow[=MS] "
+       "(\"=M*\" MS ms late, default 15000), stall[=MS], vanish. WHICH: N, a letter (P, R, A, E), "
        "LETTER:N, with xR for R in a row (silence@R:2)"},
       {"vxp-answer-ms", true, "time the VXP and the micro take to answer, in ms (default 1)"},
       {"vxp-erase-ms", true, "time an erase of a whole flash device takes, in ms; a part takes its share (default 2000)"},

@@ -40,20 +40,4 @@ std::vector<OptionSpec> vxpOptions();
 std::size_t vxpFlashSize(int device);
 std::string vxpFlashFile(int device);
 
-// One fault of --vxp-fault (micro = false) or --micro-fault (micro = true),
-// as parsed from its text.  Exposed so that the syntax can be checked.
-struct VxpFault {
-  std::string text;    // as given on the command line
-  std::string kind;    // "nack", "echo", ..., or "silence", "unknown", "invalid"
-  long value = -1;     // the "=VALUE" part, -1 when absent
-  std::string target;  // request kind or micro command letter; empty: by overall number
-  long first = 0;      // the first numbered request hit (1-based); 0: every one of `target`
-  long repeat = 1;     // how many consecutive numbers from `first` are hit
-
-  // True when the `nthOfKind`-th request of kind `name`, the `nthOverall`-th
-  // of all, is hit.
-  bool hits(const std::string& name, long nthOfKind, long nthOverall) const;
-};
-bool parseVxpFault(const std::string& text, bool micro, VxpFault* fault, std::string* error);
-
 }  // namespace cardsim
