@@ -12,6 +12,7 @@
 #include "common/elapsed.h"
 #include "common/outcome.h"
 #include "common/ticks.h"
+#include "frontend/port_list_command.h"
 #include "jobs/modes.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
@@ -132,6 +133,7 @@ void printHelp() {
       "updater %d.%d - firmware updater for DVI/HDMI <-> SDI converter cards\n"
       "\n"
       "Usage: updater COMxx MODE [file]\n"
+      "       updater --list      show the serial ports and which are in use\n"
       "\n"
       "Modes:\n"
       "  FPGA   file.xsvf     stream an XSVF file into the card's FPGA\n"
@@ -174,6 +176,14 @@ int exitPath(SerialLink& link, int status) {
   return finish(status);
 }
 
+// The port could not be opened or configured.  A device that is missing or
+// refused gets advice after the message: the ports there are, or how to
+// get access.
+int portFailed(SerialLink& link) {
+  if (!link.isOpen()) printOpenFailureHelp(link.lastError(), link.portName());
+  return exitPath(link, kExitFailed);
+}
+
 // Reads the command line into `command`.  Returns the exit status when the
 // run ends here: after the help or the version text (no exit line), or after
 // refusing an overlong argument or a port name that is not a COM port.
@@ -187,6 +197,7 @@ std::optional<int> readCommandLine(int argc, char** argv, CommandLine* command) 
     std::printf("updater %d.%d\n", kVersionMajor, kVersionMinor);
     return kExitOk;
   }
+  if (std::strcmp(argv[1], "--list") == 0) return listSerialPortsCommand();
   // Arguments that do not fit their buffers are refused, not cut.
   if (std::strlen(argv[1]) >= sizeof command->portName ||
       (argc > 2 && std::strlen(argv[2]) >= sizeof command->keyword) ||
@@ -465,7 +476,7 @@ int runUpdater(int argc, char** argv) {
   CommandLine command;
   if (std::optional<int> status = readCommandLine(argc, argv, &command)) return *status;
   SerialLink link(command.portName);
-  if (!link.open()) return exitPath(link, kExitFailed);
+  if (!link.open()) return portFailed(link);
   if (std::optional<int> status = checkMicroFilesFirst(command)) return exitPath(link, *status);
   const bool lineSilent = probe(link) == 0;
   if (command.micro && lineSilent) return bootModeBranch(link);
