@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -13,6 +14,7 @@
 #include "common/outcome.h"
 #include "common/ticks.h"
 #include "frontend/port_list_command.h"
+#include "frontend/run_options.h"
 #include "jobs/modes.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
@@ -33,6 +35,11 @@ struct CommandLine {
   char keyword[100] = {};   // upper-cased mode keyword; empty when missing
   char fileName[256] = {};  // as typed; empty when missing
   bool micro = false;       // the keyword is MICRO
+  // READ: the device, the file to write and the byte count (0: all).
+  int readDevice = 0;
+  char readFile[256] = {};
+  unsigned long readBytes = 0;
+  RunOptions options;       // --verify, --json, --trace
 };
 
 // What a mode handler is called with, filled by its file rule.
@@ -40,6 +47,9 @@ struct ModeArguments {
   const char* fileName = "";
   int device = 0;      // the device-file rule: 1, 5 or 7
   UpdateFiles files;   // the update-file discovery of ALL
+  const char* readFile = "";      // READ: the file to write
+  unsigned long readBytes = 0;    // READ: bytes to read, 0 for all
+  bool verifyAfterWrite = false;  // --verify
 };
 
 enum class FileRule {
@@ -47,6 +57,7 @@ enum class FileRule {
   kExtension,    // the name ends in the mode's extension and the file exists
   kDeviceFile,   // "Device", 1, 5 or 7, ".bin", and the file exists
   kUpdateFiles,  // no file argument; the update files of the current folder
+  kReadBackup,   // READ N FILE [BYTES], checked before the port is opened
 };
 
 int exitStatusOf(Outcome outcome) { return outcome == Outcome::Success ? kExitOk : kExitFailed; }
@@ -71,7 +82,8 @@ const ModeEntry kModes[] = {
      exitStatusOf},
     {"VIPER", FileRule::kDeviceFile, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramViper(link, arguments.device, arguments.fileName);
+       return ProgramViper(link, arguments.device, arguments.fileName,
+                           arguments.verifyAfterWrite);
      },
      exitStatusOf},
     {"MICRO", FileRule::kNone, nullptr, nullptr, false,
@@ -83,7 +95,7 @@ const ModeEntry kModes[] = {
      exitStatusOf},
     {"ALL", FileRule::kUpdateFiles, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramALL(link, arguments.files);
+       return ProgramALL(link, arguments.files, arguments.verifyAfterWrite);
      },
      exitStatusOf},
     {"REMOTE", FileRule::kExtension, ".txt", "Bad REMOTE file\n", false,
@@ -103,10 +115,16 @@ const ModeEntry kModes[] = {
        return ProgramGamma(link, arguments.fileName);
      },
      exitStatusOf},
+    {"READ", FileRule::kReadBackup, nullptr, nullptr, false,
+     [](SerialLink& link, const ModeArguments& arguments) {
+       return ProgramRead(link, arguments.device, arguments.readFile, arguments.readBytes);
+     },
+     exitStatusOf},
 };
 
 bool needsFile(const ModeEntry& mode) {
-  return mode.fileRule == FileRule::kExtension || mode.fileRule == FileRule::kDeviceFile;
+  return mode.fileRule == FileRule::kExtension || mode.fileRule == FileRule::kDeviceFile ||
+         mode.fileRule == FileRule::kReadBackup;
 }
 
 void printUsage(bool takesEdid) {
@@ -145,6 +163,12 @@ void printHelp() {
       "  REMOTE file.txt      play a script of card commands\n"
       "  STATUS               print the video processor's status report\n"
       "  ALL                  apply every update file found in this directory\n"
+      "  READ   N file [bytes] read flash device N (1, 5 or 7) into a new file\n"
+      "\n"
+      "Options (anywhere on the line):\n"
+      "  --verify             VIPER, ALL: read each written flash device back and compare\n"
+      "  --trace FILE         record every byte on the line, with times, into FILE\n"
+      "  --json               end with one line of JSON describing the run\n"
       "\n"
       "Ports: COMn is \\\\.\\COMn on Windows.  Elsewhere COMn is /dev/ttyS<n-1>,\n"
       "COMUSBn is /dev/ttyUSBn and COMACMn is /dev/ttyACMn; the environment variable\n"
@@ -184,6 +208,38 @@ int portFailed(SerialLink& link) {
   return exitPath(link, kExitFailed);
 }
 
+// READ N FILE [BYTES]: a flash device, a file that must not exist yet, and
+// a byte count.  Refused before the port is opened, so that a backup never
+// overwrites a file.
+std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* command) {
+  if (argc < 5 || std::strlen(argv[4]) >= sizeof command->readFile) {
+    std::printf("Error: Usage is\n  updater COMXX READ 1|5|7 File.bin [bytes]\n");
+    return finish(kExitRefused);
+  }
+  const char* device = argv[3];
+  if (!(device[1] == '\0' && (device[0] == '1' || device[0] == '5' || device[0] == '7'))) {
+    std::printf("Bad device number %s. (Device 1, 5 or 7 only)\n", device);
+    return finish(kExitRefused);
+  }
+  command->readDevice = device[0] - '0';
+  std::strcpy(command->readFile, argv[4]);
+  if (exists(command->readFile)) {
+    std::printf("File %s already exists: READ does not overwrite a file.\n", command->readFile);
+    return finish(kExitRefused);
+  }
+  if (argc > 5) {
+    const char* count = argv[5];
+    char* end = nullptr;
+    const unsigned long bytes = std::strtoul(count, &end, 10);
+    if (count[0] < '0' || count[0] > '9' || *end != '\0' || bytes == 0 || bytes > 0x200000) {
+      std::printf("Bad byte count %s. (1 to 2097152)\n", count);
+      return finish(kExitRefused);
+    }
+    command->readBytes = bytes;
+  }
+  return std::nullopt;
+}
+
 // Reads the command line into `command`.  Returns the exit status when the
 // run ends here: after the help or the version text (no exit line), or after
 // refusing an overlong argument or a port name that is not a COM port.
@@ -213,6 +269,7 @@ std::optional<int> readCommandLine(int argc, char** argv, CommandLine* command) 
     std::printf("Must be COMXX\n");
     return finish(kExitRefused);
   }
+  if (std::strcmp(command->keyword, "READ") == 0) return readBackupArguments(argc, argv, command);
   return std::nullopt;
 }
 
@@ -446,6 +503,11 @@ std::optional<int> applyFileRule(const ModeEntry& mode, const CommandLine& comma
       arguments->device = deviceFromFileName(command.fileName);
       if (arguments->device == 0) return kExitRefused;
       return std::nullopt;
+    case FileRule::kReadBackup:
+      arguments->device = command.readDevice;
+      arguments->readFile = command.readFile;
+      arguments->readBytes = command.readBytes;
+      return std::nullopt;
     case FileRule::kUpdateFiles: {
       arguments->files = discoverUpdateFiles(card.hasVideoInput());
       const UpdateFiles& found = arguments->files;
@@ -474,6 +536,11 @@ int runUpdater(int argc, char** argv) {
   if (argc < 2) return kExitOk;  // nothing printed, no port opened
 
   CommandLine command;
+  if (!takeRunOptions(&argc, argv, &command.options)) {
+    printUsage(false);
+    return finish(kExitRefused);
+  }
+  if (argc < 2) return kExitOk;
   if (std::optional<int> status = readCommandLine(argc, argv, &command)) return *status;
   SerialLink link(command.portName);
   if (!link.open()) return portFailed(link);
@@ -486,6 +553,7 @@ int runUpdater(int argc, char** argv) {
   const ModeEntry* mode = findMode(command.keyword, card);
   if (std::optional<int> status = checkArguments(argc, mode, card)) return exitPath(link, *status);
   ModeArguments arguments;
+  arguments.verifyAfterWrite = command.options.verifyAfterWrite;
   if (std::optional<int> status = applyFileRule(*mode, command, card, &arguments))
     return exitPath(link, *status);
   return exitPath(link, mode->exitStatus(mode->run(link, arguments)));

@@ -15,10 +15,14 @@ struct UpdateFiles {
 };
 
 Outcome ProgramFPGA(SerialLink& link, const char* fileName);              // jobs/fpga.cpp
-Outcome ProgramViper(SerialLink& link, int device, const char* fileName); // jobs/viper.cpp
+// `verifyAfterWrite` (--verify): each written flash device is read back
+// and compared with its image; any difference fails the run.
+Outcome ProgramViper(SerialLink& link, int device, const char* fileName,  // jobs/viper.cpp
+                     bool verifyAfterWrite = false);
 Outcome ProgramMicro(SerialLink& link);                                   // jobs/micro.cpp
 Outcome ProgramEDID(SerialLink& link, const char* fileName);              // jobs/edid.cpp
-Outcome ProgramALL(SerialLink& link, const UpdateFiles& files);           // jobs/update_all.cpp
+Outcome ProgramALL(SerialLink& link, const UpdateFiles& files,           // jobs/update_all.cpp
+                   bool verifyAfterWrite = false);
 Outcome Remote(SerialLink& link, const char* fileName);                   // jobs/remote.cpp
 Outcome vxpStatus(SerialLink& link);                                      // jobs/status.cpp
 Outcome ProgramGamma(SerialLink& link, const char* fileName);             // jobs/gamma.cpp
@@ -26,6 +30,11 @@ Outcome ProgramGamma(SerialLink& link, const char* fileName);             // job
 // VERIFY mode (jobs/flash_verify.cpp): success only when every word of the
 // image was compared and none differs.
 Outcome ProgramVerify(SerialLink& link, int device, const char* fileName);
+
+// READ mode (jobs/flash_read.cpp): reads flash device `device` (1, 5 or 7)
+// into `fileName`; `byteCount` 0 reads the most the device holds.  The file
+// appears only once every block has arrived.
+Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned long byteCount);
 
 // Flash verify: 0 when the whole image was compared, -1 on failure;
 // `mismatchTotal` receives the number of differing words.

@@ -34,7 +34,8 @@ Step programDevice(SerialLink& link, const char* driver, const char* image, int 
 
 }  // namespace
 
-Outcome ProgramALL(SerialLink& link, const UpdateFiles& files) {
+Outcome ProgramALL(SerialLink& link, const UpdateFiles& files, bool verifyAfterWrite) {
+  (void)verifyAfterWrite;
   const DWORD begin = GetTickCount();
   bool allOk = true;
 

@@ -19,7 +19,8 @@ Outcome promptAndFail() {
 
 }  // namespace
 
-Outcome ProgramViper(SerialLink& link, int device, const char* fileName) {
+Outcome ProgramViper(SerialLink& link, int device, const char* fileName, bool verifyAfterWrite) {
+  (void)verifyAfterWrite;
   // The polling time-outs, as at start-up; they stay in force after the
   // mode.
   if (!link.setTimeouts(SerialLink::kPolling)) {
