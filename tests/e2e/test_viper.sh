@@ -42,7 +42,7 @@ expect_same "$WORK/state/flash5.bin" "$WORK/Device5.padded"
 
 case_ "missing driver: the image is never opened"
 mv "$WORK/SFDriver.bin" "$WORK/SFDriver.away"
-run_updater COM7 VIPER Device1.bin <<<"x"
+KEYS=x run_updater COM7 VIPER Device1.bin
 expect_rc 1
 { banner "HDMI TO SDI" 2.5
   printf 'Loading ISP Driver...\nUnable to open file : SFDriver.bin\nPress a key to continue ... \nExit updater\n'; } >"$WORK/expected"
