@@ -22,9 +22,9 @@ E2E=$(cd "$HERE/../e2e" && pwd)
 source "$E2E/strict.sh"
 trap 'unknown_commands_check || exit 1' EXIT
 
-# The scripts that run under Wine, chosen for time (about two and a half
-# minutes for the 64-bit build, two for the 32-bit one): every mode and
-# the start-up paths.  Left out: test_all, test_viper_faults,
+# The scripts that run under Wine, chosen for time (about 140 s for the
+# 64-bit build, 100 s for the 32-bit one): every mode and the start-up
+# paths.  Left out: test_all, test_viper_faults,
 # test_viper_devices and test_micro_boot, minutes of real pauses over the
 # same port calls as the others; the 32-bit build also skips the
 # identification and card-sim scripts.  WINE_CASES overrides both lists.
