@@ -111,7 +111,9 @@ echo "--- Wine ready in $(since "$started") s ($(wine --version 2>/dev/null))"
 if [ -n "$EXE32" ]; then
   version32=$(wine "$EXE32" --version </dev/null 2>"$DIR/wine32.err" | tr -d '\r') || true
   if [[ $version32 != "updater "* ]]; then
-    echo "SKIPPED: Wine cannot start the 32-bit updater.exe here ($(head -n 1 "$DIR/wine32.err")), so only the 64-bit build ran"
+    reason=$(head -n 1 "$DIR/wine32.err")
+    [ -n "$reason" ] || reason="--version printed '$(head -n 1 <<<"$version32")'"
+    echo "SKIPPED: Wine cannot start the 32-bit updater.exe here ($reason), so only the 64-bit build ran"
     EXE32=
   else
     echo "--- the 32-bit updater.exe starts: $version32"
