@@ -4,7 +4,7 @@
 #
 #   source "$(dirname "$0")/lib.sh" "$@"
 #   start_card --model HDMITOSDI
-#   run_updater COM7 STATUS <<<"q"      # stdin feeds the key presses
+#   KEYS=" q" run_updater COM7 STATUS   # keys typed on a terminal
 #   expect_rc 0
 #   expect_out_contains "VXP STATUS"
 #   finish                              # prints "N passed, M failed"
@@ -12,6 +12,16 @@
 # Every run happens in its own work folder ($WORK), which is the updater's
 # current directory; the card's state is in $WORK/state, its exchange log in
 # $WORK/card.log, the updater's console output in $WORK/out.
+#
+# The scripts run in strict mode (strict.sh): a failing command outside a
+# check stops the script, and a call of a command that does not exist fails
+# it wherever it happens.
+#
+# The same scripts test the Windows build under Wine: tests/wine/run.sh
+# passes its wrapper as the updater and sets E2E_UNDER_WINE=1; checks that
+# only the native build can pass sit behind `native_only`.
+
+source "$(dirname "${BASH_SOURCE[0]}")/strict.sh"
 
 UPDATER=$(readlink -f "$1")
 CARDSIM=$(readlink -f "$2")
@@ -21,14 +31,24 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/updater-e2e.XXXXXX")
 PORT_LINK=$WORK/com7
 export UPDATER_PORT_COM7=$PORT_LINK
 CARD_PID=
+UNPLUG_PID=
 PASSED=0
 FAILED=0
 CASE="(setup)"
 RC=0
 
+# At exit: the card stopped, unknown commands and an early stop reported as
+# failures, the work folder removed unless something failed.
 cleanup() {
+  local rc=$?
   stop_card
+  if ! unknown_commands_check; then rc=1; FAILED=$((FAILED + 1)); fi
+  if [ "$rc" -ne 0 ] && [ "$FAILED" -eq 0 ]; then
+    echo "FAIL [$CASE]: the script stopped early (status $rc)"
+    FAILED=1
+  fi
   if [ "$FAILED" -eq 0 ] && [ -z "${KEEP_WORK:-}" ]; then rm -rf "$WORK"; else echo "work folder kept: $WORK"; fi
+  exit "$rc"
 }
 trap cleanup EXIT
 
@@ -58,19 +78,56 @@ start_card() {
 }
 
 stop_card() {
+  if [ -n "$UNPLUG_PID" ]; then
+    kill "$UNPLUG_PID" 2>/dev/null || true
+    wait "$UNPLUG_PID" 2>/dev/null || true
+    UNPLUG_PID=
+  fi
   if [ -n "$CARD_PID" ]; then
-    kill "$CARD_PID" 2>/dev/null
-    wait "$CARD_PID" 2>/dev/null
+    kill "$CARD_PID" 2>/dev/null || true
+    wait "$CARD_PID" 2>/dev/null || true
     CARD_PID=
   fi
 }
 
-# run_updater ARGS...: runs the updater in $WORK with stdin as given to this
-# function (default: nothing, end of input at once).  Output in $WORK/out,
-# standard error in $WORK/err, status in $RC.
+# unplug_when_card_hears REGEX: once the card's log shows REGEX, removes the
+# card's line link in the background (under Wine the COM device link goes
+# with it): from then on COM7 cannot be opened again, so a run that reopens
+# the port fails, while one that keeps its handle goes on.
+unplug_when_card_hears() {
+  (
+    for _ in $(seq 1 3000); do
+      if grep -qE -- "$1" "$WORK/card.log" 2>/dev/null; then rm -f "$PORT_LINK"; exit 0; fi
+      sleep 0.01
+    done
+  ) &
+  UNPLUG_PID=$!
+}
+
+# [KEYS=...] run_updater ARGS...: runs the updater in $WORK.  Output in
+# $WORK/out, standard error in $WORK/err, status in $RC.  Without KEYS,
+# standard input is empty: every key wait meets the end of input at once.
+# With KEYS, standard input is a terminal on which those keys are typed
+# (pty_keys.py), the only way keys reach the Windows console under Wine; a
+# terminal has no end of input, so KEYS must answer every key wait.
 run_updater() {
-  (cd "$WORK" && timeout "${RUN_TIMEOUT:-300}" "$UPDATER" "$@" >"$WORK/out" 2>"$WORK/err")
-  RC=$?
+  RC=0
+  if [ -n "${KEYS:-}" ]; then
+    printf '%s' "$KEYS" >"$WORK/keys"
+    (cd "$WORK" && timeout "${RUN_TIMEOUT:-300}" python3 "$E2E_DIR/pty_keys.py" "$WORK/keys" \
+       "$UPDATER" "$@" >"$WORK/out" 2>"$WORK/err") || RC=$?
+  else
+    (cd "$WORK" && timeout "${RUN_TIMEOUT:-300}" "$UPDATER" "$@" </dev/null \
+       >"$WORK/out" 2>"$WORK/err") || RC=$?
+  fi
+}
+
+# native_only REASON: true for the native build; under Wine false, with a
+# line that says which checks were left out and why.
+native_only() {
+  [ -z "${E2E_UNDER_WINE:-}" ] && return 0
+  echo "SKIPPED under Wine [$CASE]: $1"
+  return 1
 }
 
 expect_rc() {
@@ -81,7 +138,7 @@ expect_rc() {
 expect_out() {
   if cmp -s "$WORK/out" "$1"; then pass; else
     fail "output differs from $(basename "$1")"
-    diff <(od -c "$1") <(od -c "$WORK/out") | head -20
+    diff <(od -c "$1") <(od -c "$WORK/out") | head -20 || true
   fi
 }
 
@@ -97,6 +154,11 @@ expect_out_contains() {
 
 expect_out_lacks() {
   if grep -qF -- "$1" "$WORK/out"; then fail "output has: $1"; show_out; else pass; fi
+}
+
+# expect_log_lacks TEXT: the card's exchange log does not mention TEXT.
+expect_log_lacks() {
+  if grep -qF -- "$1" "$WORK/card.log"; then fail "card log has: $1"; else pass; fi
 }
 
 # expect_same FILE1 FILE2: two files are equal (the card's state and an image).
@@ -132,5 +194,6 @@ banner() {  # banner "MODEL NAME" "VERSION WORD or Unknown" [PLUS]
 
 finish() {
   echo "$PASSED passed, $FAILED failed"
-  [ "$FAILED" -eq 0 ]
+  [ "$FAILED" -eq 0 ] && exit 0
+  exit 1
 }

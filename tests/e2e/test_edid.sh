@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # EDID mode against the simulated card: one and two blocks stored with the
 # plain 8-bit sum, files of other lengths refused before any byte goes to
-# the card, the verdict 'E'.
+# the card, the verdict 'E'.  The images hold line ends and the text-mode
+# end-of-file byte 0x1A, which a file read in text mode would mangle.
 source "$(dirname "$0")/lib.sh" "$@"
 source "$E2E_DIR/features_lib.sh"
 
@@ -13,6 +14,7 @@ n, path = int(sys.argv[1]), sys.argv[2]
 data = bytearray((i * 37 + 11) & 0xFF for i in range(n))
 if n in (128, 256):
     data[0:8] = b"\x00\xff\xff\xff\xff\xff\xff\x00"
+    data[20:24] = b"\r\n\x1a\n"
     for block in range(n // 128):
         body = data[block * 128:block * 128 + 127]
         data[block * 128 + 127] = (-sum(body)) & 0xFF

@@ -21,6 +21,17 @@ for pair in "DVITOSDI:DVI TO SDI:1" "SDITODVI:DL-SDI TO DVI:0" "SL-SDITODVI:SL-S
   done
 done
 
+case_ "a healthy line is opened once"
+# Nothing before the identification may leave an error code behind: it
+# would make the identification reopen the port.  The line is unplugged
+# once the probe byte has arrived, so a reopen would fail the run.
+start_card --model HDMITOSDI
+unplug_when_card_hears '< +00'
+run_updater COM7 ALL
+expect_rc 0
+expect_out_lacks "Failed to"
+expect_out_contains "No update available."
+
 case_ "unknown software version"
 start_card --model SDITODVI --version-raw "#DEVERSON 2 3.1"
 run_updater com7 fpga

@@ -9,7 +9,7 @@ source "$E2E_DIR/features_lib.sh"
 case_ "a script with a refused and an unanswered command"
 printf '; set-up script\n@Setting the output\r\n#OUTPUT 1\r\n&100\n#FORMAT 9\n$ check the picture\n&\n#MUTE 1\n\n@Done' >"$WORK/remote.txt"
 start_card --model SDITODVI --remote-nack FORMAT --remote-silent MUTE
-run_updater COM7 REMOTE remote.txt <<<"k"
+KEYS=k run_updater COM7 REMOTE remote.txt
 expect_rc 1
 { banner "DL-SDI TO DVI" 2.5
   printf '\n->Remote Function...Now executing the function in the remote.txt file...\n'

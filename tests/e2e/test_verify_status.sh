@@ -28,12 +28,10 @@ run_updater COM7 VERIFY Device5.bin
 expect_rc 1
 expect_out_contains $'File Size : 4096 bytes\nSetting ISP Mode...\nDevice not setted !\n\nExit updater\n'
 
-case_ "STATUS: report byte for byte, refreshed once, then 'q'"
+case_ "STATUS: a report per key until 'q' or 'Q', one at the end of input"
 start_card --model HDMITOSDI --status-name VXP-E2E-TEST --status-type 0x1234 --status-osd 3 \
   --status-config 9 --status-memory 0x1F0F --status-osd-calibration 0x5 \
   --status-video-calibration 0x2AA
-run_updater COM7 STATUS <<<" q"
-expect_rc 0
 report() {
   printf '\n/********** VXP STATUS ***********/ \n'
   printf '\nDevice Name         -> VXP-E2E-TEST'
@@ -65,13 +63,14 @@ report() {
   printf '\n/******** END OF VXP STATUS ********/ '
   printf "\nPress Enter to refresh or 'Q' to quit "
 }
-{ banner "HDMI TO SDI" 2.5; report; report; printf '\nExit updater\n'; } >"$WORK/expected"
-expect_out "$WORK/expected"
-
-case_ "STATUS: end of input quits after one report"
-run_updater COM7 STATUS </dev/null
-expect_rc 0
-{ banner "HDMI TO SDI" 2.5; report; printf '\nExit updater\n'; } >"$WORK/expected"
-expect_out "$WORK/expected"
+# KEYS:REPORTS (Enter and space refresh; no keys: the end of input quits)
+for row in $'\r q:3' 'Q:1' ':1'; do
+  RUN_TIMEOUT=60 KEYS=${row%:*} run_updater COM7 STATUS
+  expect_rc 0
+  { banner "HDMI TO SDI" 2.5
+    for _ in $(seq 1 "${row##*:}"); do report; done
+    printf '\nExit updater\n'; } >"$WORK/expected"
+  expect_out "$WORK/expected"
+done
 
 finish

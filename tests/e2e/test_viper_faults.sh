@@ -26,7 +26,7 @@ expect_out_contains $'\nTotal Time : 1 minutes '
 
 case_ "the seventh refusal of one block ends the job"
 start_card --model SDITOHDMI --vxp-fault nack@flash-write:3x7
-run_updater COM7 VIPER Device5.bin <<<"k"
+KEYS=k run_updater COM7 VIPER Device5.bin
 expect_rc 1
 expect_count 'Addr - 0x00000140\n' 6
 expect_count 'ISP Mode Status Request ...\n' 7

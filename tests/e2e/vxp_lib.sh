@@ -66,8 +66,3 @@ for text in sys.argv[2:]:
     at = found + len(text)
 PY
 }
-
-# expect_log_lacks TEXT: the card's exchange log does not mention TEXT.
-expect_log_lacks() {
-  if grep -qF -- "$1" "$WORK/card.log"; then fail "card log has: $1"; else pass; fi
-}

@@ -10,10 +10,11 @@
 #    20 ms while the program runs: a card that drops its line comes back on
 #    a new pseudo-terminal, as a USB serial adapter plugged in again keeps
 #    its COM name on Windows.
-#  * Keys: bytes on standard input are typed into a pseudo-terminal
-#    (pty_keys.py), the only place Wine's _getch reads from; with no bytes,
-#    standard input is /dev/null, where _getch returns -1 at once as the
-#    native updater's does at the end of input.
+#  * Keys: a terminal on standard input (lib.sh types the keys into one
+#    with tests/e2e/pty_keys.py) is handed on, since a terminal is the only
+#    place Wine's _getch reads from; any other standard input becomes
+#    /dev/null, where _getch returns -1 at once as the native updater's does
+#    at the end of input.
 #  * Output: the Windows runtime writes "\n" as "\r\n", and Wine's command
 #    interpreter prints its own PAUSE text ("Press any key to continue... "
 #    without the line break that follows the key on Windows).  Both are
@@ -23,15 +24,14 @@
 # Environment: WINE_UPDATER_EXE, the .exe to run, and the WINEPREFIX of the
 # run.  The exit status is the program's; 124 when stopped by SIGTERM (the
 # time-out of lib.sh's run_updater).
-set -u
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+set -euo pipefail
 DEVICES=$WINEPREFIX/dosdevices
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 PID=
 
 cleanup() { rm -rf "$TMP"; }
 stop() {
-  [ -n "$PID" ] && kill -KILL -- "-$PID" 2>/dev/null
+  [ -n "$PID" ] && { kill -KILL -- "-$PID" 2>/dev/null || true; }
   normalise
   cleanup
   exit 124
@@ -47,7 +47,9 @@ sync_links() {
     target=${!var}
     if [ -e "$target" ]; then
       if [ ! -L "$link" ] || [ ! "$link" -ef "$target" ]; then
-        ln -sfn "$(readlink -f "$target")" "$link"
+        # The card may drop its line at any moment: a link that cannot be
+        # made now is made on the next round.
+        ln -sfn "$(readlink -f "$target")" "$link" 2>/dev/null || true
       fi
     elif [ -L "$link" ] || [ -e "$link" ]; then
       rm -f "$link"
@@ -64,11 +66,11 @@ normalise() {
 : >"$TMP/out"
 : >"$TMP/err"
 sync_links
-if [ ! -t 0 ]; then cat >"$TMP/keys"; else : >"$TMP/keys"; fi
 # setsid: the run gets a process group of its own, which stop() can end.
-if [ -s "$TMP/keys" ]; then
-  setsid python3 "$HERE/pty_keys.py" "$TMP/keys" wine "$WINE_UPDATER_EXE" "$@" \
-    >"$TMP/out" 2>"$TMP/err" &
+# A background job's standard input is /dev/null unless it is redirected
+# explicitly, hence the "<&0".
+if [ -t 0 ]; then
+  setsid wine "$WINE_UPDATER_EXE" "$@" <&0 >"$TMP/out" 2>"$TMP/err" &
 else
   setsid wine "$WINE_UPDATER_EXE" "$@" </dev/null >"$TMP/out" 2>"$TMP/err" &
 fi
@@ -76,10 +78,10 @@ PID=$!
 exec {tick}<> <(:)
 while kill -0 "$PID" 2>/dev/null; do
   sync_links
-  read -r -t 0.02 -u "$tick" _
+  read -r -t 0.02 -u "$tick" _ || true
 done
-wait "$PID"
-RC=$?
+RC=0
+wait "$PID" || RC=$?
 normalise
 cleanup
 exit "$RC"
