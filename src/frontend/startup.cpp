@@ -13,12 +13,15 @@
 #include "common/elapsed.h"
 #include "common/outcome.h"
 #include "common/ticks.h"
+#include "frontend/fleet.h"
 #include "frontend/port_list_command.h"
 #include "frontend/run_options.h"
+#include "frontend/run_report.h"
 #include "jobs/modes.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
 #include "link/serial_link.h"
+#include "link/trace_log.h"
 
 namespace {
 
@@ -151,6 +154,7 @@ void printHelp() {
       "updater %d.%d - firmware updater for DVI/HDMI <-> SDI converter cards\n"
       "\n"
       "Usage: updater COMxx MODE [file]\n"
+      "       updater COMa,COMb,... MODE [file]   the same mode on several cards at once\n"
       "       updater --list      show the serial ports and which are in use\n"
       "\n"
       "Modes:\n"
@@ -203,28 +207,49 @@ int exitPath(SerialLink& link, int status) {
 // The port could not be opened or configured.  A device that is missing or
 // refused gets advice after the message: the ports there are, or how to
 // get access.
-int portFailed(SerialLink& link) {
+int portFailed(SerialLink& link, RunReport& report) {
+  const char* sentence = errorCheck(link.lastError());
+  report.stoppedAt("open", sentence[0] != '\0'
+                               ? std::string(sentence)
+                               : "the port could not be opened or configured (error " +
+                                     std::to_string(link.lastError()) + ")");
   if (!link.isOpen()) printOpenFailureHelp(link.lastError(), link.portName());
   return exitPath(link, kExitFailed);
+}
+
+// What the JSON result says of the command line: the port, the mode and
+// the file the mode works on (MICRO's is always appMain.mot; STATUS and
+// ALL take none).
+void describeRun(const CommandLine& command, RunReport& report) {
+  report.setPort(command.portName);
+  report.setMode(command.keyword);
+  if (command.micro)
+    report.setFile("appMain.mot");
+  else if (std::strcmp(command.keyword, "STATUS") != 0 && std::strcmp(command.keyword, "ALL") != 0)
+    report.setFile(command.fileName);
 }
 
 // READ N FILE [BYTES]: a flash device, a file that must not exist yet, and
 // a byte count.  Refused before the port is opened, so that a backup never
 // overwrites a file.
-std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* command) {
+std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* command,
+                                       RunReport& report) {
   if (argc < 5 || std::strlen(argv[4]) >= sizeof command->readFile) {
     std::printf("Error: Usage is\n  updater COMXX READ 1|5|7 File.bin [bytes]\n");
+    report.stoppedAt("arguments", "READ takes a device (1, 5 or 7) and a file name");
     return finish(kExitRefused);
   }
   const char* device = argv[3];
   if (!(device[1] == '\0' && (device[0] == '1' || device[0] == '5' || device[0] == '7'))) {
     std::printf("Bad device number %s. (Device 1, 5 or 7 only)\n", device);
+    report.stoppedAt("arguments", "bad device number (1, 5 or 7 only)");
     return finish(kExitRefused);
   }
   command->readDevice = device[0] - '0';
   std::strcpy(command->readFile, argv[4]);
   if (exists(command->readFile)) {
     std::printf("File %s already exists: READ does not overwrite a file.\n", command->readFile);
+    report.stoppedAt("file", "the file already exists");
     return finish(kExitRefused);
   }
   if (argc > 5) {
@@ -233,6 +258,7 @@ std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* comma
     const unsigned long bytes = std::strtoul(count, &end, 10);
     if (count[0] < '0' || count[0] > '9' || *end != '\0' || bytes == 0 || bytes > 0x200000) {
       std::printf("Bad byte count %s. (1 to 2097152)\n", count);
+      report.stoppedAt("arguments", "bad byte count (1 to 2097152)");
       return finish(kExitRefused);
     }
     command->readBytes = bytes;
@@ -243,7 +269,8 @@ std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* comma
 // Reads the command line into `command`.  Returns the exit status when the
 // run ends here: after the help or the version text (no exit line), or after
 // refusing an overlong argument or a port name that is not a COM port.
-std::optional<int> readCommandLine(int argc, char** argv, CommandLine* command) {
+std::optional<int> readCommandLine(int argc, char** argv, CommandLine* command,
+                                   RunReport& report) {
   if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
       std::strcmp(argv[1], "/?") == 0) {
     printHelp();
@@ -259,17 +286,24 @@ std::optional<int> readCommandLine(int argc, char** argv, CommandLine* command) 
       (argc > 2 && std::strlen(argv[2]) >= sizeof command->keyword) ||
       (argc > 3 && std::strlen(argv[3]) >= sizeof command->fileName)) {
     printUsage(false);
+    report.stoppedAt("arguments", "an argument is too long");
     return finish(kExitRefused);
   }
   caseSensitive(argv[1], command->portName);
   caseSensitive(argc > 2 ? argv[2] : "", command->keyword);
   if (argc > 3) std::strcpy(command->fileName, argv[3]);
   command->micro = std::strcmp(command->keyword, "MICRO") == 0;
+  describeRun(*command, report);
   if (std::strncmp(command->portName, "COM", 3) != 0) {
     std::printf("Must be COMXX\n");
+    report.stoppedAt("arguments", "the port must be COMxx");
     return finish(kExitRefused);
   }
-  if (std::strcmp(command->keyword, "READ") == 0) return readBackupArguments(argc, argv, command);
+  if (std::strcmp(command->keyword, "READ") == 0) {
+    const std::optional<int> status = readBackupArguments(argc, argv, command, report);
+    report.setFile(command->readFile);
+    return status;
+  }
   return std::nullopt;
 }
 
@@ -288,23 +322,31 @@ bool sizeOfFile(const char* name, DWORD* size) {
 // one that cannot be written as it stands, since a corrupt image must not
 // half-write the microcontroller's flash.  Returns the exit status when the
 // run ends here.
-std::optional<int> checkMicroFilesFirst(const CommandLine& command) {
+std::optional<int> checkMicroFilesFirst(const CommandLine& command, RunReport& report) {
   if (!command.micro) return std::nullopt;
   DWORD size = 0;
-  if (!sizeOfFile("appMain.mot", &size)) return kExitRefused;
+  if (!sizeOfFile("appMain.mot", &size)) {
+    report.stoppedAt("file", "appMain.mot cannot be opened");
+    return kExitRefused;
+  }
   for (DWORD refused : kRefusedImageSizes) {
     if (size == refused) {
       std::printf("Bad appMain.mot file. Exit.\n");
+      report.stoppedAt("file", "Bad appMain.mot file");
       return kExitRefused;
     }
   }
-  if (!checkMicroFiles()) return kExitFailed;
+  if (!checkMicroFiles()) {
+    report.stoppedAt("file", "a boot kernel or appMain.mot cannot be sent as it stands");
+    return kExitFailed;
+  }
   return std::nullopt;
 }
 
 // Writes single 0x00 bytes and returns the count of the last read: a running
 // firmware answers, the boot program does not.
 DWORD probe(SerialLink& link) {
+  link.note("probe: is a firmware answering?");
   const DWORD probeEnd = deadlineIn(1000);
   DWORD lastCount = 0;
   unsigned char reply[100];
@@ -317,61 +359,98 @@ DWORD probe(SerialLink& link) {
   return lastCount;
 }
 
-bool switchBaudRate(SerialLink& link, DWORD rate) {
+int exitStatusOfFdt(int result) { return result == kFdtDone ? kExitOk : kExitFailed; }
+
+bool switchBaudRate(SerialLink& link, DWORD rate, RunReport& report) {
   if (link.setBaudRate(rate)) return true;
   std::printf("\nERROR");
+  report.stoppedAt("mode", "the port refused the bit rate change to " + std::to_string(rate));
   return false;
 }
 
-int exitStatusOfFdt(int result) { return result == kFdtDone ? kExitOk : kExitFailed; }
+// The boot-mode programmer's result as the run's.
+int fdtEnded(SerialLink& link, int result, RunReport& report) {
+  link.notef("mode MICRO end: boot-mode programming %s", result == kFdtDone ? "done" : "failed");
+  if (result != kFdtDone) report.stoppedAt("mode", "MICRO failed");
+  return exitPath(link, exitStatusOfFdt(result));
+}
 
 // The card sits in boot mode (or runs a firmware too old to answer the
 // probe): program the microcontroller directly.
-int bootModeBranch(SerialLink& link) {
+int bootModeBranch(SerialLink& link, RunReport& report) {
+  link.note("mode MICRO start: the line is silent, the card is taken to be in boot mode");
   std::printf("\nFlash is not programmed (BOOT MODE) or using old firmware version");
   Sleep(10);
-  if (!switchBaudRate(link, 9600)) return exitPath(link, kExitFailed);
+  if (!switchBaudRate(link, 9600, report)) return exitPath(link, kExitFailed);
   std::printf("\nMICRO Mode OK...Now starting the FDT programm...\n");
   const DWORD begin = GetTickCount();
   const int result = FDT(link, false);
   if (result != kFdtBootSilent) {
     printTime(begin, 0);
-    return exitPath(link, exitStatusOfFdt(result));
+    return fdtEnded(link, result, report);
   }
 
   // Silent boot program: an old firmware may be running.  Its menu keys
   // CR '1' '$' '6' hand the microcontroller over to the boot program.
-  if (!switchBaudRate(link, 115200)) return exitPath(link, kExitFailed);
+  link.note("boot program silent: an old firmware may be running; its menu keys follow");
+  if (!switchBaudRate(link, 115200, report)) return exitPath(link, kExitFailed);
   const unsigned char keys[4] = {0x0D, '1', '$', '6'};
   for (unsigned char key : keys) {
-    if (!link.writeByte(key)) return exitPath(link, kExitFailed);
+    if (!link.writeByte(key)) {
+      report.stoppedAt("mode", "the old firmware's menu keys could not be written");
+      return exitPath(link, kExitFailed);
+    }
     Sleep(500);
   }
   std::printf(
       "\nYou are using an old firmware...Now programming the FLASH ...\nBe sure to upload the "
       "most recent firmware ");
-  if (!switchBaudRate(link, 9600)) return exitPath(link, kExitFailed);
-  return exitPath(link, exitStatusOfFdt(FDT(link, true)));
+  if (!switchBaudRate(link, 9600, report)) return exitPath(link, kExitFailed);
+  return fdtEnded(link, FDT(link, true), report);
 }
 
 bool isModel(int code) { return code >= 1 && code <= 6; }
 
+// The trace's line on the card: "card HDMI TO SDI, variant 2 (PLUS),
+// firmware 3.1".
+std::string cardNote(int result, const CardIdentity& card) {
+  std::string text = "card ";
+  if (result == kDevOldFirmware)
+    text += "runs an old firmware";
+  else
+    text += isModel(card.model) ? cardModeName[card.model - 1] : "of unknown model";
+  if (card.variant >= 0 && card.variant <= 9)
+    text += ", variant " + std::to_string(card.variant) + (card.plus() ? " (PLUS)" : "");
+  text += ", firmware ";
+  text += card.versionKnown() ? card.firmwareVersion : "unknown";
+  return text;
+}
+
 // Identifies the card into `card`.  Returns the exit status when the run
 // ends here: an old firmware (in MICRO after the key that completes its
 // sequence) or an identification that gave up without a model.
-std::optional<int> identify(SerialLink& link, const CommandLine& command, CardIdentity* card) {
+std::optional<int> identify(SerialLink& link, const CommandLine& command, CardIdentity* card,
+                            RunReport& report) {
   const int result = identifyCard(link, card);
+  report.setCard(*card);
+  if (link.tracing()) link.note(cardNote(result, *card));
   if (result == kDevOldFirmware) {
     if (command.micro) {
       // Completes the old firmware's key sequence: it hands the
       // microcontroller over to the boot program.
       if (link.writeByte('6')) Sleep(500);
+      report.stoppedAt("identify",
+                       "old firmware: handed over to its boot program; run MICRO again");
     } else {
       std::printf("\nUnsupported feature...Update the firmware version");
+      report.stoppedAt("identify", "Unsupported feature...Update the firmware version");
     }
     return kExitFailed;
   }
-  if (!isModel(result) || !isModel(card->model)) return kExitFailed;
+  if (!isModel(result) || !isModel(card->model)) {
+    report.stoppedAt("identify", "the card named no known model");
+    return kExitFailed;
+  }
   return std::nullopt;
 }
 
@@ -406,13 +485,16 @@ const ModeEntry* findMode(const char* keyword, const CardIdentity& card) {
 // The argument count, then the keyword.  A file argument is needed unless
 // the mode takes none; arguments after it are ignored.  Returns the exit
 // status when the run ends here.
-std::optional<int> checkArguments(int argc, const ModeEntry* mode, const CardIdentity& card) {
+std::optional<int> checkArguments(int argc, const ModeEntry* mode, const CardIdentity& card,
+                                  RunReport& report) {
   if (!(argc >= 4 || (argc == 3 && mode != nullptr && !needsFile(*mode)))) {
     printUsage(card.hasVideoInput());
+    report.stoppedAt("arguments", argc < 3 ? "no mode given" : "the mode needs a file argument");
     return kExitRefused;
   }
   if (mode == nullptr) {
     printKeywordError(card.hasVideoInput());
+    report.stoppedAt("arguments", "unknown mode for this card");
     return kExitRefused;
   }
   return std::nullopt;
@@ -421,9 +503,10 @@ std::optional<int> checkArguments(int argc, const ModeEntry* mode, const CardIde
 // The device-file rule of VIPER and VERIFY: "Device", a digit 1, 5 or 7,
 // ".bin" (what follows is not examined), and the file must exist.  Returns
 // the device number, or 0 after printing the refusal.
-int deviceFromFileName(const char* fileName) {
+int deviceFromFileName(const char* fileName, RunReport& report) {
   if (std::strncmp(fileName, "Device", 6) != 0) {
     std::printf("Bad device file. (Device 1 or 5 only)\n");
+    report.stoppedAt("file", "Bad device file");
     return 0;
   }
   int device = 0;
@@ -433,14 +516,17 @@ int deviceFromFileName(const char* fileName) {
     case '7': device = 7; break;
     default:
       std::printf("Bad device file. (Device 1,5  or 7 only)\n");
+      report.stoppedAt("file", "Bad device file");
       return 0;
   }
   if (std::strncmp(fileName + 7, ".bin", 4) != 0) {
     std::printf("Bad device file. (Device 1, 5 or 7 only)\n");
+    report.stoppedAt("file", "Bad device file");
     return 0;
   }
   if (!exists(fileName)) {
     std::printf("File %s doesn't exist.\n", fileName);
+    report.stoppedAt("file", "the file doesn't exist");
     return 0;
   }
   return device;
@@ -448,13 +534,16 @@ int deviceFromFileName(const char* fileName) {
 
 // The extension rule of FPGA, EDID, REMOTE and GAMMA.  A missing file waits
 // for the operator before the run ends.
-bool checkFileWithExtension(const char* fileName, const char* extension, const char* badText) {
+bool checkFileWithExtension(const char* fileName, const char* extension, const char* badText,
+                            RunReport& report) {
   if (!endsWith(fileName, extension)) {
     std::printf("%s", badText);
+    report.stoppedAt("file", std::string("the file name must end in ") + extension);
     return false;
   }
   if (!exists(fileName)) {
     std::printf("File %s doesn't exist.\n", fileName);
+    report.stoppedAt("file", "the file doesn't exist");
     runPause();
     return false;
   }
@@ -490,17 +579,18 @@ UpdateFiles discoverUpdateFiles(bool takesEdid) {
 // Checks the file argument by the mode's rule and fills `arguments`.
 // Returns the exit status when the run ends here.
 std::optional<int> applyFileRule(const ModeEntry& mode, const CommandLine& command,
-                                 const CardIdentity& card, ModeArguments* arguments) {
+                                 const CardIdentity& card, ModeArguments* arguments,
+                                 RunReport& report) {
   arguments->fileName = command.fileName;
   switch (mode.fileRule) {
     case FileRule::kNone:
       return std::nullopt;
     case FileRule::kExtension:
-      if (!checkFileWithExtension(command.fileName, mode.extension, mode.badNameText))
+      if (!checkFileWithExtension(command.fileName, mode.extension, mode.badNameText, report))
         return kExitRefused;
       return std::nullopt;
     case FileRule::kDeviceFile:
-      arguments->device = deviceFromFileName(command.fileName);
+      arguments->device = deviceFromFileName(command.fileName, report);
       if (arguments->device == 0) return kExitRefused;
       return std::nullopt;
     case FileRule::kReadBackup:
@@ -513,12 +603,98 @@ std::optional<int> applyFileRule(const ModeEntry& mode, const CommandLine& comma
       const UpdateFiles& found = arguments->files;
       if (!found.device1 && !found.device5 && !found.fpga && !found.edid) {
         std::printf("No update available.");
+        report.remark("No update available.");
         return kExitOk;  // nothing to do is no failure
       }
       return std::nullopt;
     }
   }
   return kExitFailed;
+}
+
+std::string versionText() {
+  return std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor);
+}
+
+// --trace FILE: made before the port is opened, and a file that cannot be
+// made ends the run there.  Its first lines say what ran and on which
+// port; the card's identity follows once it is known.
+std::optional<int> startTrace(const CommandLine& command, TraceLog& trace, RunReport& report) {
+  const std::string& path = command.options.traceFile;
+  if (path.empty()) return std::nullopt;
+  std::string why;
+  // READ writes its backup under this name at the end of the run.
+  const bool runsOwnFile = path == command.readFile;
+  if (runsOwnFile) why = "it is the file the run writes";
+  if (runsOwnFile || !trace.open(path, &why)) {
+    std::printf("Cannot create the trace file %s: %s\n", path.c_str(), why.c_str());
+    report.stoppedAt("trace", "cannot create the trace file: " + why);
+    return finish(kExitRefused);
+  }
+  trace.note("updater " + versionText());
+  trace.note("command line: " + command.options.commandLine);
+  std::string device = platform::portAccess(command.portName).device;
+  if (device.empty()) device = std::string("\\\\.\\") + command.portName;
+  trace.note(std::string("port ") + command.portName + " (" + device + ")");
+  return std::nullopt;
+}
+
+// One mode, between its notes in the trace; a failing mode is where the
+// run stopped.
+int runMode(SerialLink& link, const ModeEntry& mode, const ModeArguments& arguments,
+            RunReport& report) {
+  link.notef("mode %s start", mode.keyword);
+  const Outcome outcome = mode.run(link, arguments);
+  const int status = mode.exitStatus(outcome);
+  link.notef("mode %s end: %s", mode.keyword, outcome == Outcome::Success ? "success" : "failure");
+  if (status != kExitOk) report.stoppedAt("mode", std::string(mode.keyword) + " failed");
+  return status;
+}
+
+// The run, one line per step.  Returns the exit status.
+int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command,
+             TraceLog& trace, RunReport& report) {
+  if (!optionsWellFormed) {
+    printUsage(false);
+    report.stoppedAt("arguments", "--trace needs a file name");
+    return finish(kExitRefused);
+  }
+  if (argc < 2) return kExitOk;
+  if (std::optional<int> status = readCommandLine(argc, argv, command, report)) return *status;
+  if (std::optional<int> status = startTrace(*command, trace, report)) return *status;
+  SerialLink link(command->portName);
+  if (trace.isOpen()) link.setTrace(&trace);
+  if (!link.open()) return portFailed(link, report);
+  if (std::optional<int> status = checkMicroFilesFirst(*command, report))
+    return exitPath(link, *status);
+  const bool lineSilent = probe(link) == 0;
+  if (command->micro && lineSilent) return bootModeBranch(link, report);
+  CardIdentity card;
+  if (std::optional<int> status = identify(link, *command, &card, report))
+    return exitPath(link, *status);
+  printBanner(card);
+  const ModeEntry* mode = findMode(command->keyword, card);
+  if (std::optional<int> status = checkArguments(argc, mode, card, report))
+    return exitPath(link, *status);
+  ModeArguments arguments;
+  arguments.verifyAfterWrite = command->options.verifyAfterWrite;
+  if (std::optional<int> status = applyFileRule(*mode, *command, card, &arguments, report))
+    return exitPath(link, *status);
+  return exitPath(link, runMode(link, *mode, arguments, report));
+}
+
+// The trace's last line, and with --json the result as the run's last line.
+void endRecords(const RunOptions& options, int status, TraceLog& trace, const RunReport& report) {
+  if (trace.isOpen()) {
+    std::string text = "run ended: exit status " + std::to_string(status);
+    if (status != kExitOk && !report.step().empty())
+      text += ", stopped at " + report.step() + ": " + report.message();
+    trace.note(text);
+  }
+  if (options.json) {
+    std::fputs((report.json(status) + "\n").c_str(), stdout);
+    std::fflush(stdout);
+  }
 }
 
 }  // namespace
@@ -531,30 +707,18 @@ void caseSensitive(const char* argv, char* data) {
 }
 
 int runUpdater(int argc, char** argv) {
+  // Several ports ("COM3,COM4"): one child updater per port.
+  if (isFleetCommandLine(argc, argv)) return runFleet(argc, argv);
   // A scheduling hint: when it is refused the run goes on at normal priority.
   SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
   if (argc < 2) return kExitOk;  // nothing printed, no port opened
 
   CommandLine command;
-  if (!takeRunOptions(&argc, argv, &command.options)) {
-    printUsage(false);
-    return finish(kExitRefused);
-  }
-  if (argc < 2) return kExitOk;
-  if (std::optional<int> status = readCommandLine(argc, argv, &command)) return *status;
-  SerialLink link(command.portName);
-  if (!link.open()) return portFailed(link);
-  if (std::optional<int> status = checkMicroFilesFirst(command)) return exitPath(link, *status);
-  const bool lineSilent = probe(link) == 0;
-  if (command.micro && lineSilent) return bootModeBranch(link);
-  CardIdentity card;
-  if (std::optional<int> status = identify(link, command, &card)) return exitPath(link, *status);
-  printBanner(card);
-  const ModeEntry* mode = findMode(command.keyword, card);
-  if (std::optional<int> status = checkArguments(argc, mode, card)) return exitPath(link, *status);
-  ModeArguments arguments;
-  arguments.verifyAfterWrite = command.options.verifyAfterWrite;
-  if (std::optional<int> status = applyFileRule(*mode, command, card, &arguments))
-    return exitPath(link, *status);
-  return exitPath(link, mode->exitStatus(mode->run(link, arguments)));
+  const bool optionsWellFormed = takeRunOptions(&argc, argv, &command.options);
+  // The run owns its trace and its result; the link borrows the trace.
+  TraceLog trace;
+  RunReport report(versionText());
+  const int status = runSteps(argc, argv, optionsWellFormed, &command, trace, report);
+  endRecords(command.options, status, trace, report);
+  return status;
 }

@@ -5,6 +5,7 @@
 
 #include "common/ticks.h"
 #include "isp/isp_message.h"
+#include "isp/isp_notes.h"
 #include "isp/line_encoding.h"
 #include "link/serial_link.h"
 
@@ -80,7 +81,9 @@ int ReadISPResponse(SerialLink& link, unsigned char* frame, int capacity, bool* 
   return error ? 0 : i;
 }
 
-IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD wait) {
+IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD wait,
+                     bool* wellFormed) {
+  if (wellFormed != nullptr) *wellFormed = false;
   unsigned char bytes[kFrameStore];  // the request's bytes, later the received frame
   unsigned char frame[kFrameStore];  // the request's frame, later the answer's bytes
 
@@ -92,6 +95,7 @@ IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD 
     bytes[2 * k + 1] = static_cast<unsigned char>(msg[k] >> 8);
   }
   const int frameLength = yEncode(frame, bytes, 2 * words);
+  if (link.tracing()) link.note(ispRequestNote(msg));
   if (!link.writeAll(frame, static_cast<std::size_t>(frameLength)))
     return IspResult::PortFailure;
 
@@ -107,6 +111,7 @@ IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD 
     if (received > 0) break;
     if (failedReads > 9) {
       std::printf("Unable to send command. Exit.SendISP\n");
+      link.note("ISP request unanswered: given up");
       return portFailed ? IspResult::PortFailure : IspResult::NoAnswer;
     }
     std::printf("Timeout. Retry...SendISP\n");
@@ -121,12 +126,16 @@ IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD 
   // The answer's own length comes from its header; a mismatch is reported
   // and the words are taken as the header counts them.
   words = (frame[1] >> 4) + 3;
-  if (decodedLength != 2 * words || decodedLength <= 5)
+  const bool lengthRight = decodedLength == 2 * words && decodedLength > 5;
+  if (!lengthRight)
     std::printf("\n%d - %d , Incompatible reception with command.\n", decodedLength, 2 * words);
   for (int k = 0; k < words; ++k)
     response[k] = static_cast<uint16_t>(frame[2 * k] | (frame[2 * k + 1] << 8));
-  if (!checksumOK(response)) std::printf("Bad checksum\n");
+  const bool checksumRight = checksumOK(response) != 0;
+  if (!checksumRight) std::printf("Bad checksum\n");
+  if (wellFormed != nullptr) *wellFormed = lengthRight && checksumRight;
 
+  if (link.tracing()) link.note(ispAnswerNote(msg, response, checksumOK(response) != 0));
   // Accepted unless it is a NACK or an echo of the request's header (the
   // request looped back on the line is no answer).
   if (ispId(response[0]) != kNackId && response[0] != msg[0]) return IspResult::Accepted;

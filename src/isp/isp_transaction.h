@@ -19,7 +19,12 @@ enum class IspResult {
 // `response`, which receives the N+3 words the answer's header announces (at
 // most 18) when a frame arrived.  `wait` ms pass between the request and the
 // first read.  The request is never sent twice: recovery is the caller's.
-IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD wait);
+// `wellFormed` (when given) tells whether the answer's length matched its
+// header and its checksum held: an accepted answer that fails either may be
+// a refusal damaged on the line, and is no proof that the request was
+// carried out.
+IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD wait,
+                     bool* wellFormed = nullptr);
 
 // Drops whatever the card left in the input, reading until the line is
 // quiet (at most `limitMs` against a card that keeps sending): a late answer

@@ -61,6 +61,7 @@ Outcome ProgramEDID(SerialLink& link, const char* fileName) {
   std::printf("\n->Program EDID with  %d bytes...\n", length);
 
   const char* command = length == 128 ? "#EDID 1\r" : "#EDID 2\r";
+  link.noteText("card command", command, 8);
   if (!link.writeAll(command, 8)) return failureEnding(fd);
   Sleep(500);
 
@@ -86,6 +87,7 @@ Outcome ProgramEDID(SerialLink& link, const char* fileName) {
 
 Outcome ProgramDefaultEDID(SerialLink& link) {
   const DWORD start = GetTickCount();
+  link.noteText("card command", "#EDID 0\r", 8);
   if (link.writeAll("#EDID 0\r", 8)) {
     Sleep(500);
     printTime(start, 0);

@@ -1,8 +1,10 @@
 #include "jobs/flash_loader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "common/elapsed.h"
 #include "isp/isp_message.h"
@@ -14,12 +16,8 @@
 
 namespace {
 
-constexpr DWORD kDriverBase = 0x800;
-constexpr DWORD kDriverEnd = 0x2000;
-constexpr DWORD kDriverSpan = 0x1800;
+constexpr DWORD kDriverSpan = kDriverEnd - kDriverBase;
 constexpr DWORD kDriverBlock = 16;
-constexpr DWORD kHeaderSize = 0x100;  // devices 5 and 7 keep a header there
-constexpr int kMaxReentries = 6;      // devices 5 and 7: a block's seventh failure ends the job
 constexpr DWORD kDrainLimitMs = 5000;
 
 const unsigned char kSoftResetPrepare[] = "=MP\r";
@@ -46,14 +44,85 @@ bool softReset(SerialLink& link, const unsigned char* first) {
   return sendMicroCmd(link, first, 4) && sendMicroCmd(link, kSoftReset, 4);
 }
 
+// Written blocks whose acknowledgement was malformed.  A refusal damaged on
+// the line can look like an acceptance; the block was then not written, and
+// the processor's write pointer stayed behind, so the blocks after it went
+// one place early.  Each such block, and the last block of its phase, is read
+// back before the closing reset, while the driver is still loaded.
+class DoubtfulBlocks {
+ public:
+  void add(DWORD addr) { blocks_.push_back(addr); }
+  // Call at the end of each phase with its last block.
+  void phaseEnds(DWORD lastBlock) {
+    if (blocks_.size() > phaseStart_) blocks_.push_back(lastBlock);
+    phaseStart_ = blocks_.size();
+  }
+  std::vector<DWORD> blocks() const {
+    std::vector<DWORD> sorted = blocks_;
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    return sorted;
+  }
+
+ private:
+  std::vector<DWORD> blocks_;
+  std::size_t phaseStart_ = 0;
+};
+
+DWORD lastBlockOf(DWORD begin, DWORD end) {
+  return end > begin ? begin + (end - begin - 1) / kFlashBlock * kFlashBlock : begin;
+}
+
 // One flash write request: the 32 image bytes from `addr`.
-BlockResult sendFlashBlock(SerialLink& link, const FlashImage& image, DWORD addr) {
+BlockResult sendFlashBlock(SerialLink& link, const FlashImage& image, DWORD addr,
+                           DoubtfulBlocks& doubtful) {
   uint16_t msg[kIspMaxWords] = {};
   uint16_t response[kIspMaxWords] = {};
   msg[0] = kFlashWriteRequest;
-  for (int k = 0; k < 16; ++k) msg[1 + k] = image.word(addr + 2 * k);
-  return sendISPCmd(link, msg, response, 0) == IspResult::Accepted ? BlockResult::Accepted
-                                                                   : BlockResult::Refused;
+  for (int k = 0; k < kBlockWords; ++k) msg[1 + k] = image.word(addr + 2 * k);
+  bool wellFormed = false;
+  if (sendISPCmd(link, msg, response, 0, &wellFormed) != IspResult::Accepted)
+    return BlockResult::Refused;
+  if (!wellFormed) doubtful.add(addr);
+  return BlockResult::Accepted;
+}
+
+// Reads the doubtful blocks back and compares them with the image.  Prints
+// nothing when there are none.
+bool readBackDoubtful(SerialLink& link, const FlashImage& image, int device,
+                      const DoubtfulBlocks& doubtful) {
+  const std::vector<DWORD> blocks = doubtful.blocks();
+  if (blocks.empty()) return true;
+  std::printf("\nReading back %d block(s) whose acknowledgement was unclear ...\n",
+              static_cast<int>(blocks.size()));
+  for (DWORD addr : blocks) {
+    if (sendIspMode(link, kIspReadBack, device, addr, kFlashBlock, 0) != IspResult::Accepted) {
+      std::printf("Unable to send cmd.\n");
+      return false;
+    }
+    BlockPhase phase;
+    phase.device = device;
+    phase.operation = kIspReadBack;
+    phase.begin = addr;
+    phase.end = addr + kFlashBlock;
+    uint16_t words[kBlockWords] = {};
+    bool same = true;
+    if (!sendBlocks(
+            link, phase, [&](DWORD at) { return readFlashBlock(link, at, words); },
+            [&](DWORD at) {
+              for (int k = 0; k < kBlockWords; ++k)
+                if (words[k] != image.word(at + 2 * k)) same = false;
+              return true;
+            }))
+      return false;
+    if (!same) {
+      std::printf("Block 0x%08x was not written: its acknowledgement was a damaged refusal. "
+                  "Exit.\n",
+                  static_cast<unsigned>(addr));
+      return false;
+    }
+  }
+  return true;
 }
 
 // Device 0.  True when the driver was loaded and started.
@@ -66,15 +135,25 @@ bool loadDriver(SerialLink& link, const FlashImage& image, Progress& progress) {
   Sleep(5000);
   progress.restart();
   std::printf("Begin Job...\n");
-  // Whole 16-byte blocks inside the file only; a refused block ends the load.
-  for (DWORD addr = kDriverBase; addr < kDriverEnd && addr + kDriverBlock <= image.size();
+  // A last partial block goes out padded with 0xFF; a refused block ends the
+  // load.  A block written to memory can safely go again, so one whose
+  // acknowledgement was malformed is sent again until one is clear.
+  for (DWORD addr = kDriverBase; addr < kDriverEnd && addr < image.size();
        addr += kDriverBlock) {
-    std::memset(msg, 0, sizeof msg);
-    msg[0] = kDriverWriteRequest;
-    msg[1] = static_cast<uint16_t>((addr >> 4) & 0xF000);  // segment
-    msg[2] = static_cast<uint16_t>(addr & 0xFFFF);         // offset
-    for (int k = 0; k < 8; ++k) msg[3 + k] = image.word(addr + 2 * k);
-    if (sendISPCmd(link, msg, response, 0) != IspResult::Accepted) return false;
+    bool clear = false;
+    for (int attempt = 0; !clear; ++attempt) {
+      if (attempt > kMaxBlockRetries) {
+        std::printf("Driver block 0x%04x was never clearly acknowledged. Exit.\n",
+                    static_cast<unsigned>(addr));
+        return false;
+      }
+      std::memset(msg, 0, sizeof msg);
+      msg[0] = kDriverWriteRequest;
+      msg[1] = static_cast<uint16_t>((addr >> 4) & 0xF000);  // segment
+      msg[2] = static_cast<uint16_t>(addr & 0xFFFF);         // offset
+      for (int k = 0; k < 8; ++k) msg[3 + k] = image.word(addr + 2 * k);
+      if (sendISPCmd(link, msg, response, 0, &clear) != IspResult::Accepted) return false;
+    }
     progress.blockDone(kDriverSpan, addr,
                        static_cast<double>(addr - kDriverBase) / kDriverSpan * 100);
   }
@@ -102,16 +181,19 @@ bool writeWholeDevice(SerialLink& link, const FlashImage& image, int device,
   phase.device = device;
   phase.begin = 0;
   phase.end = image.size();
-  phase.maxReentries = kUnlimitedReentries;
   phase.dumpStatus = true;
   const DWORD span = image.size();
+  DoubtfulBlocks doubtful;
   if (!sendBlocks(
-          link, phase, [&](DWORD addr) { return sendFlashBlock(link, image, addr); },
+          link, phase, [&](DWORD addr) { return sendFlashBlock(link, image, addr, doubtful); },
           [&](DWORD addr) {
             progress.blockDone(span, addr, static_cast<double>(addr) / span * 100);
+            return true;
           }))
     return false;
   Progress::complete();
+  doubtful.phaseEnds(lastBlockOf(0, image.size()));
+  if (!readBackDoubtful(link, image, device, doubtful)) return false;
   return softReset(link, kFlashDone);
 }
 
@@ -143,18 +225,22 @@ PhaseResult writeDataAndHeader(SerialLink& link, const FlashImage& image, int de
   data.device = device;
   data.begin = kHeaderSize;
   data.end = image.size();
-  data.maxReentries = kMaxReentries;
   data.dumpStatus = true;
   data.showAddress = true;
   const DWORD dataSpan = image.size() - kHeaderSize;
-  const auto sendBlock = [&](DWORD addr) { return sendFlashBlock(link, image, addr); };
+  DoubtfulBlocks doubtful;
+  const auto sendBlock = [&](DWORD addr) {
+    return sendFlashBlock(link, image, addr, doubtful);
+  };
   if (!sendBlocks(link, data, sendBlock, [&](DWORD addr) {
         progress.blockDone(dataSpan, addr,
                            static_cast<double>(addr - kHeaderSize) / dataSpan * 100);
+        return true;
       }))
     return PhaseResult::Failed;
   Progress::complete();
   std::printf("\n");
+  doubtful.phaseEnds(lastBlockOf(kHeaderSize, image.size()));
 
   // The header goes in after all the data; the progress count goes on
   // from the data phase.
@@ -166,12 +252,14 @@ PhaseResult writeDataAndHeader(SerialLink& link, const FlashImage& image, int de
   header.device = device;
   header.begin = 0;
   header.end = kHeaderSize;
-  header.maxReentries = kMaxReentries;
   if (!sendBlocks(link, header, sendBlock, [&](DWORD addr) {
         progress.blockDone(kHeaderSize, addr, static_cast<double>(addr) / kHeaderSize * 100);
+        return true;
       }))
     return PhaseResult::Failed;
   Progress::complete();
+  doubtful.phaseEnds(lastBlockOf(0, kHeaderSize));
+  if (!readBackDoubtful(link, image, device, doubtful)) return PhaseResult::Failed;
   std::printf("\nSoft Reset.");
   return softReset(link, kFlashDone) ? PhaseResult::Done : PhaseResult::Failed;
 }
@@ -181,15 +269,8 @@ PhaseResult writeDataAndHeader(SerialLink& link, const FlashImage& image, int de
 int loadFile(SerialLink& link, const char* filename, int device) {
   FlashImage image;
   if (!image.load(filename)) return -1;
-  if (image.cutShort())
-    std::printf("Warning: %s is longer than %d bytes; the rest of the file is not written.\n",
-                filename, static_cast<int>(FlashImage::kMaxSize));
-  if ((device == 5 || device == 7) && image.size() < kHeaderSize) {
-    // The data phase would ask for a negative byte count.
-    std::printf("Image too short : %s has %d bytes, device %d needs at least %d.\n", filename,
-                static_cast<int>(image.size()), device, static_cast<int>(kHeaderSize));
-    return -1;
-  }
+  // Nothing of a file that cannot go whole goes at all.
+  if (!imageFitsDevice(filename, image.size(), image.tooLong(), device)) return -1;
 
   drainIspInput(link, kDrainLimitMs);
   const DWORD begin = GetTickCount();

@@ -31,6 +31,9 @@ int verify(SerialLink& link, const char* filename, int device, unsigned long* mi
 
   FlashImage image;
   if (!image.load(filename)) return failureEnd();
+  // Words left out would never be compared.  (Only the length is checked
+  // here, as for device 1: a short image is compared as far as it goes.)
+  if (image.tooLong() && !imageFitsDevice(filename, image.size(), true, 1)) return failureEnd();
   const DWORD size = image.size();
 
   drainIspInput(link, kDrainLimitMs);
@@ -40,64 +43,28 @@ int verify(SerialLink& link, const char* filename, int device, unsigned long* mi
     std::printf("Invalid device ID %d\n", device);
     return failureEnd();
   }
-  if (sendIspMode(link, kIspReadBack, device, 0, size, 0) != IspResult::Accepted) {
-    std::printf("Unable to send cmd.\n");
-    return failureEnd();
-  }
-  std::printf("Setting ISP Mode...\n");
-  uint16_t statusMsg[kIspMaxWords] = {};
-  uint16_t statusAnswer[kIspMaxWords] = {};
-  if (sendModeStatus(link, statusMsg, statusAnswer) != IspResult::Accepted) {
-    std::printf("Unable to send cmd.\n");
-    return failureEnd();
-  }
-  if ((statusAnswer[1] & 0xFF) != static_cast<unsigned>(device)) {
-    std::printf("Device not setted !\n");
-    return -1;
-  }
 
-  BlockPhase phase;
-  phase.device = device;
-  phase.operation = kIspReadBack;
-  phase.begin = 0;
-  phase.end = size;
-  phase.maxReentries = kUnlimitedReentries;
-
-  uint16_t answer[kIspMaxWords] = {};
-  const auto readBlock = [&](DWORD) {
-    uint16_t msg[kIspMaxWords] = {kFlashReadRequest, 0};
-    if (sendISPCmd(link, msg, answer, 0) != IspResult::Accepted) return BlockResult::Refused;
-    if (ispId(answer[0]) == kReadAnswerId) return BlockResult::Accepted;
-    // Another answer: ask for the status and read the block again, without
-    // re-entering read-back mode.
-    std::printf("\nBad Response - %04x ", static_cast<unsigned>(ispId(answer[0])));
-    if (sendModeStatus(link, statusMsg, statusAnswer) != IspResult::Accepted) {
-      std::printf("Unable to send cmd.\n");
-      return BlockResult::Failed;
-    }
-    return BlockResult::Again;
-  };
-
-  // Only the words that start inside the file count; a short answer moves
-  // the bound by what it carried.
-  unsigned long received = 0;
+  // Only words that start inside the file count, and only from whole,
+  // well-formed read answers: a block is compared once it was read.
   unsigned progressLines = 0;
-  const auto compareBlock = [&](DWORD addr) {
-    const int dataWords = ispCount(answer[0]) + 1;
-    for (int i = 0; i < dataWords; ++i) {
-      const unsigned long at = 2UL * static_cast<unsigned long>(i) + received;
-      if (at < size && answer[1 + i] != image.word(addr + 2 * i)) ++mismatch;
+  const auto compareBlock = [&](DWORD addr, const uint16_t* words) {
+    for (int i = 0; i < kBlockWords; ++i) {
+      const DWORD at = addr + 2 * static_cast<DWORD>(i);
+      if (at < size && words[i] != image.word(at)) ++mismatch;
     }
-    received += 2UL * static_cast<unsigned long>(dataWords);
     if (mismatchTotal != nullptr) *mismatchTotal = mismatch;
-
     if ((size / 5000) * progressLines < addr) {
       std::printf("%cJob at %0.2f %c --- Mismatch Total %d", 13,
                   static_cast<double>(addr) / size * 100, '%', static_cast<int>(mismatch));
       ++progressLines;
     }
+    return true;
   };
-  if (!sendBlocks(link, phase, readBlock, compareBlock)) return failureEnd();
+  switch (readDevice(link, device, size, compareBlock)) {
+    case ReadOut::Done: break;
+    case ReadOut::Failed: return failureEnd();
+    case ReadOut::DeviceNotSet: return -1;
+  }
 
   std::printf("%cJob at 100%% ----- Mismatch Total %d \t\t\t\t", 13, static_cast<int>(mismatch));
   std::printf("\n");
@@ -110,4 +77,15 @@ Outcome ProgramVerify(SerialLink& link, int device, const char* fileName) {
   unsigned long mismatches = 0;
   const int result = verify(link, fileName, device, &mismatches);
   return result == 0 && mismatches == 0 ? Outcome::Success : Outcome::Failure;
+}
+
+bool verifyWrittenDevice(SerialLink& link, const char* fileName, int device) {
+  std::printf("\nVerifying %s ...\n", fileName);
+  unsigned long mismatches = 0;
+  if (verify(link, fileName, device, &mismatches) != 0) return false;  // it said why
+  if (mismatches == 0) return true;
+  std::printf("Verify failed : %lu words of device %d differ from %s.\n", mismatches, device,
+              fileName);
+  failureEnd();
+  return false;
 }

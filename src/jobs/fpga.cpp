@@ -143,6 +143,7 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
   const long totalSize = progressSize(fd);
 
   Sleep(1000);
+  link.noteText("card command", kCommand, 8);
   if (!link.writeAll(kCommand, 8, kStallMs)) return abortEnding(fd, size);
   Sleep(500);
   std::printf("\n->Programming FPGA...\n");

@@ -60,6 +60,7 @@ Outcome ProgramGamma(SerialLink& link, const char* fileName) {
   std::printf("OK");
   std::printf("\n->Sending Gamma Data...");
 
+  link.noteText("card command", "#GAMMA 3 0\r", 11);
   if (!link.writeAll("#GAMMA 3 0\r", 11)) return failureEnding(fd);
   Sleep(100);
   if (!drainLine(link, drainDeadline)) return failureEnding(fd);
@@ -78,8 +79,17 @@ Outcome ProgramGamma(SerialLink& link, const char* fileName) {
       std::printf("ERROR 0");
       return failureEnding(fd);
     }
-    if (awaitCardByte(link, '.', '.', deadline) == 0) {
+    // A card that gives up on the table ends the transfer early with '~'
+    // and its verdict instead of '.': waiting out the value's minute for a
+    // '.' that cannot come would only delay the failure.
+    const int ack = awaitCardByte(link, '.', '~', deadline);
+    if (ack == 0) {
       std::printf("ERROR 1");
+      return failureEnding(fd);
+    }
+    if (ack == '~') {
+      awaitCardByte(link, 'E', 'S', deadlineIn(kEndMs));
+      std::printf("Failed\n");
       return failureEnding(fd);
     }
   }

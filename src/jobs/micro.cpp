@@ -9,11 +9,29 @@
 #include "jobs/modes.h"
 #include "link/serial_link.h"
 
+namespace {
+
+// A command that would hand the card over to its boot program.  False after
+// a message when it did not go out whole.
+bool sendHandover(SerialLink& link, const char* command) {
+  link.noteText("card command", command, std::strlen(command));
+  if (link.writeAll(command, std::strlen(command))) return true;
+  const int length = static_cast<int>(std::strlen(command)) - 1;  // without the CR
+  if (link.lastError() == ERROR_TIMEOUT)
+    std::printf("Failed to send %.*s : the card stopped reading\n", length, command);
+  else
+    std::printf("Failed to send %.*s : error %ld\n", length, command,
+                static_cast<long>(link.lastError()));
+  return false;
+}
+
+}  // namespace
+
 Outcome ProgramMicro(SerialLink& link) {
   const DWORD begin = GetTickCount();
 
   static const char kMicroMode[] = "#MICROMODE\r";
-  if (!link.writeAll(kMicroMode, std::strlen(kMicroMode))) return Outcome::Failure;
+  if (!sendHandover(link, kMicroMode)) return Outcome::Failure;
   Sleep(50);
   // One read that returns at once with what has arrived: only whether the
   // firmware answered matters, not what it said.
@@ -22,7 +40,7 @@ Outcome ProgramMicro(SerialLink& link) {
   link.read(answer, sizeof answer, &got);
   if (got > 0) {
     static const char kMicro[] = "#MICRO\r";
-    if (!link.writeAll(kMicro, std::strlen(kMicro))) return Outcome::Failure;
+    if (!sendHandover(link, kMicro)) return Outcome::Failure;
     Sleep(50);
   }
 

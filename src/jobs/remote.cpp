@@ -27,15 +27,16 @@ Answer sendCommand(SerialLink& link, const char* line, int* answers) {
   const unsigned char carriageReturn = 13;
   unsigned char byte = 0;
 
-  link.writeByte(carriageReturn);
+  if (!link.writeByte(carriageReturn)) return Answer::WriteFailed;
   Sleep(kSettleMs);
   link.waitByte(&byte, deadlineIn(kPromptMs));  // the card's prompt, dropped
   Sleep(kSettleMs);
 
   const std::size_t n = commandLength(line);
+  link.noteText("card command", line, n);
   for (std::size_t i = 0; i < n; ++i)
     if (!sendByte(link, static_cast<unsigned char>(line[i]))) return Answer::WriteFailed;
-  link.writeByte(carriageReturn);
+  if (!link.writeByte(carriageReturn)) return Answer::WriteFailed;
   Sleep(kSettleMs);
 
   // Every '#' begins an answer; the letter after it tells "#ACK" from
@@ -80,6 +81,11 @@ Outcome Remote(SerialLink& link, const char* fileName) {
             std::printf("\nNACK received...\n");
             break;
           case Answer::WriteFailed:
+            if (link.lastError() == ERROR_TIMEOUT)
+              std::printf("\nFailed to write data : the card stopped reading\n");
+            else
+              std::printf("\nFailed to write data : error %ld\n",
+                          static_cast<long>(link.lastError()));
             std::fclose(fd);
             return Outcome::Failure;
         }

@@ -92,8 +92,7 @@ void printBits(const BitLine (&lines)[N], unsigned value) {
 }
 
 // Clears the first 15 words of both arrays, fills the request, sends it.
-// A lost or refused answer leaves its fields at 0; false only when the port
-// failed.
+// A lost or refused answer leaves its fields at 0 (and false).
 bool request(SerialLink& link, uint16_t* msg, uint16_t* response, uint16_t header,
              uint16_t arg1, uint16_t arg2) {
   std::memset(msg, 0, 15 * sizeof(uint16_t));
@@ -101,7 +100,7 @@ bool request(SerialLink& link, uint16_t* msg, uint16_t* response, uint16_t heade
   msg[0] = header;
   msg[1] = arg1;
   msg[2] = arg2;
-  return sendISPCmd(link, msg, response, 0) != IspResult::PortFailure;
+  return sendISPCmd(link, msg, response, 0) == IspResult::Accepted;
 }
 
 }  // namespace
@@ -109,25 +108,26 @@ bool request(SerialLink& link, uint16_t* msg, uint16_t* response, uint16_t heade
 Outcome vxpStatus(SerialLink& link) {
   uint16_t msg[kMsgWords] = {};
   uint16_t response[kMsgWords] = {};
-  bool portOk = true;
+  bool answered = false;  // every request of the last report was answered
 
   for (;;) {
     uint16_t fields[50] = {};  // the answer fields the report prints
+    answered = true;
 
-    portOk = request(link, msg, response, kDeviceNameRequest, 0, 0) && portOk;
+    answered = request(link, msg, response, kDeviceNameRequest, 0, 0) && answered;
     for (int k = 0; k < 6; ++k) {
       fields[2 * k] = static_cast<uint16_t>(response[1 + k] >> 8);  // high byte first
       fields[2 * k + 1] = static_cast<uint16_t>(response[1 + k] & 0xFF);
     }
-    portOk = request(link, msg, response, kStatusRequest, 0, 0) && portOk;
+    answered = request(link, msg, response, kStatusRequest, 0, 0) && answered;
     fields[12] = static_cast<uint16_t>(response[1] >> 8);    // OSD load status
     fields[13] = static_cast<uint16_t>(response[1] & 0xFF);  // configuration status
     fields[14] = response[2];                                // device type
     fields[15] = static_cast<uint16_t>((response[14] >> 8) & 0x7F);  // memory detection
     fields[16] = static_cast<uint16_t>(response[14] & 0xFF);         // flash detection
-    portOk = request(link, msg, response, kCalibrationReadRequest, 0x005E, 0x0B06) && portOk;
+    answered = request(link, msg, response, kCalibrationReadRequest, 0x005E, 0x0B06) && answered;
     fields[17] = static_cast<uint16_t>(response[3] & 0xFF);  // OSD memory calibration
-    portOk = request(link, msg, response, kCalibrationReadRequest, 0x007C, 0x0005) && portOk;
+    answered = request(link, msg, response, kCalibrationReadRequest, 0x007C, 0x0005) && answered;
     fields[18] = response[3];  // video memory calibration
 
     std::printf("\n/********** VXP STATUS ***********/ \n");
@@ -156,5 +156,8 @@ Outcome vxpStatus(SerialLink& link) {
     const int c = _getch();
     if (c == 'q' || c == 'Q' || c < 0) break;
   }
-  return portOk ? Outcome::Success : Outcome::Failure;
+  if (answered) return Outcome::Success;
+  // A report of empty fields is not the processor's status.
+  std::printf("\nThe video processor did not answer every request: the report is incomplete.\n");
+  return Outcome::Failure;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/elapsed.h"
+#include "jobs/flash_job.h"
 #include "jobs/flash_loader.h"
 #include "jobs/modes.h"
 #include "link/micro_command.h"
@@ -35,9 +36,14 @@ Step programDevice(SerialLink& link, const char* driver, const char* image, int 
 }  // namespace
 
 Outcome ProgramALL(SerialLink& link, const UpdateFiles& files, bool verifyAfterWrite) {
-  (void)verifyAfterWrite;
   const DWORD begin = GetTickCount();
   bool allOk = true;
+
+  // A flash image that cannot go whole stops the run before anything is
+  // sent, the EDID included.
+  if ((files.device5 && !imageFileFitsDevice("Device5.bin", 5)) ||
+      (files.device1 && !imageFileFitsDevice("Device1.bin", 1)))
+    return failureEnding();
 
   if (files.edid) {
     // A failed EDID transfer has shown its own message; the pass goes on.
@@ -51,17 +57,21 @@ Outcome ProgramALL(SerialLink& link, const UpdateFiles& files, bool verifyAfterW
     return Outcome::Failure;
   }
 
+  // --verify: a device that does not read back as written stops the pass
+  // (verifyWrittenDevice has shown why and waited for the key).
   if (files.device5) {
     const Step s =
         programDevice(link, "FDriver.bin", "Device5.bin", 5, "Program Device5.bin ...\n");
     if (s == Step::Failed) return failureEnding();
     if (s == Step::DoneButEndRefused) allOk = false;
+    if (verifyAfterWrite && !verifyWrittenDevice(link, "Device5.bin", 5)) return Outcome::Failure;
   }
   if (files.device1) {
     const Step s =
         programDevice(link, "SFDriver.bin", "Device1.bin", 1, "Program Device1.bin ...\n");
     if (s == Step::Failed) return failureEnding();
     if (s == Step::DoneButEndRefused) allOk = false;
+    if (verifyAfterWrite && !verifyWrittenDevice(link, "Device1.bin", 1)) return Outcome::Failure;
   }
   if (files.fpga) {
     if (ProgramFPGA(link, "fpga.xsvf") != Outcome::Success) allOk = false;

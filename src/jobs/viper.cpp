@@ -1,8 +1,10 @@
 // Mode VIPER: one flash image into the video processor, after the ISP
-// driver that serves its device.
+// driver that serves its device; with --verify the device is then read back
+// and compared with the image.
 #include <cstdio>
 
 #include "common/elapsed.h"
+#include "jobs/flash_job.h"
 #include "jobs/flash_loader.h"
 #include "jobs/modes.h"
 #include "link/micro_command.h"
@@ -20,7 +22,6 @@ Outcome promptAndFail() {
 }  // namespace
 
 Outcome ProgramViper(SerialLink& link, int device, const char* fileName, bool verifyAfterWrite) {
-  (void)verifyAfterWrite;
   // The polling time-outs, as at start-up; they stay in force after the
   // mode.
   if (!link.setTimeouts(SerialLink::kPolling)) {
@@ -29,6 +30,8 @@ Outcome ProgramViper(SerialLink& link, int device, const char* fileName, bool ve
   }
   const DWORD begin = GetTickCount();
   const unsigned short flashDevice = static_cast<unsigned short>(device);
+  // An image that cannot go whole is refused before the soft reset.
+  if (!imageFileFitsDevice(fileName, flashDevice)) return promptAndFail();
 
   // FDriver programs devices 5 and 7, SFDriver device 1.
   const char* driver = nullptr;
@@ -46,5 +49,7 @@ Outcome ProgramViper(SerialLink& link, int device, const char* fileName, bool ve
   const unsigned char done[] = "=ME\r";
   const int closed = sendMicroCmd(link, done, 4);
   printTime(begin, 1);
+  if (verifyAfterWrite && !verifyWrittenDevice(link, fileName, flashDevice))
+    return Outcome::Failure;
   return closed ? Outcome::Success : Outcome::Failure;
 }

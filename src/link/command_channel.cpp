@@ -56,6 +56,7 @@ int SendCmd(SerialLink& link, const char* msg, int length, char* answer,
             std::size_t answerSize) {
   // Drop what an earlier, late answer left on the line.
   link.drain(kDrainMs);
+  link.noteText("card command", msg, length > 0 ? static_cast<std::size_t>(length) : 0);
 
   for (int i = 0; i < length; ++i) {
     // One write call per byte; a byte the port did not take within the

@@ -76,7 +76,18 @@ int sendMicroCmd(SerialLink& link, const unsigned char* msg, int length) {
   // Late bytes from an earlier exchange would be taken for the answer; a
   // card that keeps talking holds the command up for 5 s at most.
   link.drain(kDrainLimitMs);
-  if (count > 0 && !link.writeAll(msg, static_cast<std::size_t>(count))) return 0;
+  link.noteText("micro command", msg, count > 0 ? static_cast<std::size_t>(count) : 0);
+  if (count > 0 && !link.writeAll(msg, static_cast<std::size_t>(count))) {
+    // The command text without its CR.
+    const int shown = count > 1 && msg[count - 1] == '\r' ? count - 1 : count;
+    const char* text = reinterpret_cast<const char*>(msg);
+    if (link.lastError() == ERROR_TIMEOUT)
+      std::printf("Unable to send command %.*s : the card stopped reading\n", shown, text);
+    else
+      std::printf("Unable to send command %.*s : error %ld\n", shown, text,
+                  static_cast<long>(link.lastError()));
+    return 0;
+  }
 
   uint16_t timeouts = 0;
   for (;;) {

@@ -1,9 +1,11 @@
 #include "link/serial_link.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "common/ticks.h"
+#include "link/trace_log.h"
 
 namespace {
 
@@ -42,13 +44,42 @@ SerialLink::SerialLink(const char* portName) {
   std::snprintf(devicePath_, sizeof devicePath_, "\\\\.\\%s", portName_);
 }
 
-SerialLink::~SerialLink() { close(); }
+// Quietly: the trace may be gone already.
+SerialLink::~SerialLink() {
+  trace_ = nullptr;
+  close();
+}
 
 void SerialLink::close() {
   if (handle_ != INVALID_HANDLE_VALUE) {
     CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
+    note("port closed");
   }
+}
+
+void SerialLink::notef(const char* format, ...) {
+  if (trace_ == nullptr) return;
+  char text[512];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  trace_->note(text);
+}
+
+void SerialLink::traceNote(const char* text) { trace_->note(text); }
+
+void SerialLink::traceLabelled(const char* label, const void* text, std::size_t length) {
+  trace_->note(::traceText(label, text, length));
+}
+
+void SerialLink::traceBytes(bool fromUpdater, const void* data, DWORD count) {
+  trace_->bytes(fromUpdater, data, count, dcb_.BaudRate);
+}
+
+void SerialLink::traceFailure(const char* what) {
+  notef("%s failed: error %lu", what, static_cast<unsigned long>(lastError_));
 }
 
 // The set-up sequence: open, read the port's settings, apply 8N1 at `baud`
@@ -59,6 +90,7 @@ bool SerialLink::configure(bool reopen, DWORD baud, bool quietOpenFailure) {
                         nullptr);
   if (handle_ == INVALID_HANDLE_VALUE) {
     lastError_ = GetLastError();
+    if (trace_ != nullptr) traceFailure("port open");
     if (quietOpenFailure) return false;
     std::printf("Failed to open %s :  %s\n", portName_, errorCheck(lastError_));
     if (!reopen) return false;
@@ -68,6 +100,7 @@ bool SerialLink::configure(bool reopen, DWORD baud, bool quietOpenFailure) {
   dcb_.DCBlength = sizeof(DCB);
   if (!GetCommState(handle_, &dcb_)) {
     lastError_ = GetLastError();
+    if (trace_ != nullptr) traceFailure("reading the port's settings");
     std::printf("Failed to get port status : error %ld  \n", static_cast<long>(lastError_));
     if (!reopen) return false;
     ok = false;
@@ -84,6 +117,7 @@ bool SerialLink::configure(bool reopen, DWORD baud, bool quietOpenFailure) {
   dcb_.fInX = 0;
   if (!SetCommState(handle_, &dcb_)) {
     lastError_ = GetLastError();
+    if (trace_ != nullptr) traceFailure("setting the port's line");
     std::printf("Failed to set port state : error %ld\n", static_cast<long>(lastError_));
     if (!reopen) return false;
     ok = false;
@@ -95,7 +129,10 @@ bool SerialLink::configure(bool reopen, DWORD baud, bool quietOpenFailure) {
     if (!reopen) return false;
     ok = false;
   }
-  if (ok) lastError_ = 0;
+  if (ok) {
+    lastError_ = 0;
+    notef("port %s open at %lu bit/s 8N1", portName_, static_cast<unsigned long>(baud));
+  }
   return ok;
 }
 
@@ -115,9 +152,11 @@ bool SerialLink::setBaudRate(DWORD rate) {
   dcb_.BaudRate = rate;
   if (!SetCommState(handle_, &dcb_)) {
     lastError_ = GetLastError();
+    if (trace_ != nullptr) traceFailure("bit rate change");
     return false;
   }
   lastError_ = 0;
+  notef("bit rate %lu", static_cast<unsigned long>(rate));
   return true;
 }
 
@@ -125,6 +164,7 @@ bool SerialLink::applyTimeouts(const COMMTIMEOUTS& timeouts) {
   COMMTIMEOUTS copy = timeouts;
   if (!SetCommTimeouts(handle_, &copy)) {
     lastError_ = GetLastError();
+    if (trace_ != nullptr) traceFailure("setting the port's time-outs");
     return false;
   }
   applied_ = timeouts;
@@ -149,10 +189,12 @@ bool SerialLink::read(void* buffer, DWORD capacity, DWORD* got) {
   DWORD count = 0;
   if (!ReadFile(handle_, buffer, capacity, &count, nullptr)) {
     lastError_ = GetLastError();
+    if (trace_ != nullptr) traceFailure("read");
     *got = 0;
     return false;
   }
   *got = count > capacity ? capacity : count;
+  if (trace_ != nullptr) traceBytes(false, buffer, *got);
   lastError_ = 0;
   return true;
 }
@@ -169,10 +211,12 @@ bool SerialLink::readUntil(void* buffer, DWORD capacity, DWORD deadline, DWORD* 
     DWORD count = 0;
     if (!ReadFile(handle_, buffer, capacity, &count, nullptr)) {
       lastError_ = GetLastError();
+      if (trace_ != nullptr) traceFailure("read");
       return false;
     }
     if (count > 0 || deadlinePassed(deadline)) {
       *got = count > capacity ? capacity : count;
+      if (trace_ != nullptr) traceBytes(false, buffer, *got);
       lastError_ = 0;
       return true;
     }
@@ -190,9 +234,11 @@ bool SerialLink::readUntil(void* buffer, DWORD capacity, DWORD deadline, DWORD* 
   DWORD count = 0;
   if (!ReadFile(handle_, buffer, capacity, &count, nullptr)) {
     lastError_ = GetLastError();
+    if (trace_ != nullptr) traceFailure("read");
     return false;
   }
   *got = count > capacity ? capacity : count;
+  if (trace_ != nullptr) traceBytes(false, buffer, *got);
   lastError_ = 0;
   return true;
 #endif
@@ -241,9 +287,11 @@ bool SerialLink::writeAll(const void* data, std::size_t count, DWORD stallMs,
     if (!WriteFile(handle_, bytes + offset, static_cast<DWORD>(count - offset), &written,
                    nullptr)) {
       lastError_ = GetLastError();
+      if (trace_ != nullptr) traceFailure("write");
       return false;
     }
     if (written > count - offset) written = static_cast<DWORD>(count - offset);
+    if (trace_ != nullptr) traceBytes(true, bytes + offset, written);
     offset += written;
     if (sent != nullptr) *sent = offset;
     if (written > 0) {
@@ -252,6 +300,8 @@ bool SerialLink::writeAll(const void* data, std::size_t count, DWORD stallMs,
       // A write time-out returns success with what it moved: a peer that
       // stops reading would otherwise keep this loop going for ever.
       lastError_ = ERROR_TIMEOUT;
+      notef("write stalled: %lu of %lu bytes sent", static_cast<unsigned long>(offset),
+            static_cast<unsigned long>(count));
       return false;
     }
   }
@@ -264,8 +314,10 @@ bool SerialLink::writeByte(unsigned char byte) {
   DWORD written = 0;
   if (!WriteFile(handle_, &byte, 1, &written, nullptr)) {
     lastError_ = GetLastError();
+    if (trace_ != nullptr) traceFailure("write");
     return false;
   }
+  if (trace_ != nullptr) traceBytes(true, &byte, written > 1 ? 1 : written);
   lastError_ = 0;
   return true;
 }

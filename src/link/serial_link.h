@@ -5,11 +5,25 @@
 // port.  Every wait here is bounded: reads honour the port's time-outs, a
 // wait for a byte ends at its deadline, a drain ends when the line is quiet
 // or at its limit, and a write that moves nothing for the stall limit fails.
+//
+// With a trace (--trace) the link records every byte that passes, both
+// ways, and the notes the protocol units add about their steps.  Without
+// one, each of those costs a test of a null pointer.
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "platform/win32.h"
+
+class TraceLog;
+
+#if defined(__GNUC__)
+#define SERIAL_LINK_PRINTF(formatIndex, firstArgument) \
+  __attribute__((format(printf, formatIndex, firstArgument)))
+#else
+#define SERIAL_LINK_PRINTF(formatIndex, firstArgument)
+#endif
 
 class SerialLink {
  public:
@@ -92,7 +106,29 @@ class SerialLink {
   // a stalled write), 0 after a call that worked.
   DWORD lastError() const { return lastError_; }
 
+  // The trace that records this link's traffic, or nullptr (the default):
+  // owned by the run, it must outlive its use here.
+  void setTrace(TraceLog* trace) { trace_ = trace; }
+  bool tracing() const { return trace_ != nullptr; }
+  // A line about a protocol step in the trace ("ISP request 0632 mode
+  // status"); nothing without a trace.  A caller that builds its text
+  // first asks tracing() before it does.
+  void note(const char* text) {
+    if (trace_ != nullptr) traceNote(text);
+  }
+  void note(const std::string& text) { note(text.c_str()); }
+  void notef(const char* format, ...) SERIAL_LINK_PRINTF(2, 3);
+  // "`label` `text`" for card text sent or received: "card command #EDID 1".
+  void noteText(const char* label, const void* text, std::size_t length) {
+    if (trace_ != nullptr) traceLabelled(label, text, length);
+  }
+
  private:
+  void traceNote(const char* text);
+  void traceLabelled(const char* label, const void* text, std::size_t length);
+  void traceBytes(bool fromUpdater, const void* data, DWORD count);
+  void traceFailure(const char* what);
+
   bool applyTimeouts(const COMMTIMEOUTS& timeouts);
   bool restoreProfile();
   bool configure(bool reopen, DWORD baud, bool quietOpenFailure = false);
@@ -104,6 +140,7 @@ class SerialLink {
   COMMTIMEOUTS timeouts_ = kPolling;  // the profile in force
   COMMTIMEOUTS applied_ = kPolling;   // what the port has now
   DWORD lastError_ = 0;
+  TraceLog* trace_ = nullptr;
 };
 
 // The sentence for a failed open of the port with Win32 code `code`: 2 and 5

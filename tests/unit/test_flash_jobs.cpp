@@ -160,7 +160,9 @@ TEST_F(FlashJobs, DriverLoadSendsWholeBlocksFrom0x800AndCallsTheDriver) {
     std::size_t size;
     std::size_t blocks;
   };
-  for (Case c : {Case{0x1000, 128}, Case{0x2100, 384}, Case{0x80F, 0}, Case{0x1008, 128}}) {
+  // A last partial block goes out padded with 0xFF.
+  for (Case c : {Case{0x1000, 128}, Case{0x2000, 384}, Case{0x800, 0}, Case{0x80F, 1},
+                 Case{0x1008, 129}}) {
     card.requests.clear();
     card.micros.clear();
     const Bytes image = pattern(c.size);
@@ -186,7 +188,8 @@ TEST_F(FlashJobs, DriverLoadSendsWholeBlocksFrom0x800AndCallsTheDriver) {
       EXPECT_EQ(writes[b][1], (addr >> 4) & 0xF000);
       EXPECT_EQ(writes[b][2], addr & 0xFFFF);
       EXPECT_EQ(writes[b][3], image[addr] | image[addr + 1] << 8);
-      EXPECT_EQ(writes[b][10], image[addr + 14] | image[addr + 15] << 8);
+      const auto byteAt = [&](uint32_t at) { return at < c.size ? image[at] : 0xFF; };
+      EXPECT_EQ(writes[b][10], byteAt(addr + 14) | byteAt(addr + 15) << 8);
     }
     EXPECT_EQ(card.requests.back(), (Words{0x3802, 0x0080, 0, 0x3300, 0, 0x947E}));
   }
@@ -263,6 +266,7 @@ TEST_F(FlashJobs, Device5BlockReenteredSixTimesAtMost) {
   out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(count(out, "Addr - 0x00000120\n"), 6);
   EXPECT_EQ(count(out, "ISP Mode Status Request ...\n"), 7);
+  EXPECT_NE(out.find("Block 0x00000120 failed 7 times. Exit.\n"), std::string::npos) << out;
   EXPECT_EQ(card.withHeader(kFlashWriteRequest).size(), 8u);
   EXPECT_TRUE(card.micros.empty());
   EXPECT_NE(out.find("\nTime : 0 minutes"), std::string::npos);
@@ -278,14 +282,26 @@ TEST_F(FlashJobs, Device5BlockReenteredSixTimesAtMost) {
   EXPECT_EQ(card.flash[5], image);
 }
 
-TEST_F(FlashJobs, Device1ReentriesAreUnlimitedAndProgressIsRateLimited) {
-  card.nack[kFlashWriteRequest] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+TEST_F(FlashJobs, Device1ReentriesAreBoundedAndProgressIsRateLimited) {
+  // The first block refused seven times ends the job, naming the block.
+  card.nack[kFlashWriteRequest] = {1, 2, 3, 4, 5, 6, 7};
   const Bytes image = pattern(0x400);
   const std::string path = file("Device1.bin", image);
   testing::internal::CaptureStdout();
+  EXPECT_EQ(loadFile(*link, path.c_str(), 1), -1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(count(out, "Setting ISP Mode...\n"), 7);
+  EXPECT_NE(out.find("Block 0x00000000 failed 7 times. Exit.\n"), std::string::npos) << out;
+  EXPECT_TRUE(card.micros.empty());
+
+  // Six refusals are survived.
+  card = MiniVxp();
+  line.setPeer(&card);
+  card.nack[kFlashWriteRequest] = {1, 2, 3, 4, 5, 6};
+  testing::internal::CaptureStdout();
   EXPECT_EQ(loadFile(*link, path.c_str(), 1), 0);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(count(out, "Setting ISP Mode...\n"), 11);
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(count(out, "Setting ISP Mode...\n"), 7);
   EXPECT_EQ(card.flash[1], image);
   EXPECT_EQ(card.micros, "AR");
   // 0x400 / 5000 is 0: a line after every block but the first.
@@ -318,44 +334,57 @@ TEST_F(FlashJobs, RefusalsBeforeAnyRequest) {
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "File Size : 768 bytes\nSetting ISP Mode...\nErasing device...\nDevice not setted !\n");
   EXPECT_TRUE(card.withHeader(kFlashWriteRequest).empty());
+  card.reportedDevice = -1;
 
-  // Too short for its header: refused before anything goes out.
-  line.written.clear();
-  const std::string shortImage = file("Device5.bin", pattern(100));
+  // Files that cannot go whole: nothing goes out at all.
+  struct Case {
+    const char* name;
+    std::size_t size;
+    int device;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"Device5.bin", 100, 5, "Image too short : "},
+      {"FDriver.bin", 0x2001, 0, "Driver too long : "},
+      {"Device1.bin", 0x200001, 1, "Image too long : "},
+      {"Device7.bin", 0x200001, 7, "Image too long : "},
+  };
+  for (const Case& c : cases) {
+    line.written.clear();
+    const std::string path = file(c.name, pattern(c.size));
+    testing::internal::CaptureStdout();
+    const int loaded = loadFile(*link, path.c_str(), c.device);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(loaded, -1) << c.name;
+    EXPECT_NE(out.find(c.message + path), std::string::npos) << out;
+    EXPECT_TRUE(line.written.empty()) << c.name;
+    if (c.device != 0) {  // VERIFY refuses only the overlong image
+      line.keys = {' '};
+      testing::internal::CaptureStdout();
+      const int result = verify(*link, path.c_str(), c.device, nullptr);
+      out = testing::internal::GetCapturedStdout();
+      EXPECT_EQ(result, c.size > 0x200000 ? -1 : 0) << out;
+      EXPECT_EQ(line.written.empty(), c.size > 0x200000) << c.name;
+    }
+  }
+
+  // Exactly 2 MiB goes.
+  card = MiniVxp();
+  line.setPeer(&card);
+  const std::string full = file("Device1.bin", pattern(0x200000));
+  card.nack[kIspModeRequest] = {1};  // stop after the first request
   testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(*link, shortImage.c_str(), 5), -1);
+  const int loaded = loadFile(*link, full.c_str(), 1);
   out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("Image too short"), std::string::npos) << out;
-  EXPECT_TRUE(line.written.empty());
+  EXPECT_EQ(loaded, -1) << out;
+  const auto modes = card.withHeader(kIspModeRequest);
+  ASSERT_EQ(modes.size(), 1u);
+  EXPECT_EQ(modes[0][6], 0x20);
 
   testing::internal::CaptureStdout();
   EXPECT_EQ(loadFile(*link, dir.file("missing.bin").c_str(), 0), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Unable to open file : " + dir.file("missing.bin") + "\n");
-  EXPECT_TRUE(line.written.empty());
-}
-
-TEST_F(FlashJobs, ImageBeyondTwoMegabytesIsCutWithAWarning) {
-  Bytes image = pattern(0x200000 + 10);
-  const std::string path = file("Device1.bin", image);
-  card.nack[kIspModeRequest] = {1};  // stop after the first request
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(*link, path.c_str(), 1), -1);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out.rfind("File Size : 2097152 bytes\nWarning: ", 0), 0u) << out;
-  EXPECT_NE(out.find("the rest of the file is not written.\n"), std::string::npos);
-  const auto modes = card.withHeader(kIspModeRequest);
-  ASSERT_EQ(modes.size(), 1u);
-  EXPECT_EQ(modes[0][5], 0);
-  EXPECT_EQ(modes[0][6], 0x20);
-
-  // Exactly 2 MiB: no warning.
-  image.resize(0x200000);
-  file("Device1.bin", image);
-  card.seen.clear();
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(loadFile(*link, path.c_str(), 1), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout().find("Warning"), std::string::npos);
 }
 
 // A card that stops reading half-way: the refused block's status request
@@ -428,35 +457,73 @@ TEST_F(FlashJobs, VerifyCountsDifferingWords) {
   EXPECT_EQ(total, 0u);
 }
 
-TEST_F(FlashJobs, VerifyRecoversFromRefusalsAndOtherAnswers) {
-  card.flash[1] = pattern(0x80);
+// Only whole, well-formed read answers are compared; anything else reads
+// the block again, a bounded number of times.
+TEST_F(FlashJobs, VerifyComparesOnlyWellFormedAnswers) {
+  const Bytes flash = pattern(0x100);
+  card.flash[1] = flash;
+  Bytes image = flash;
+  image[0x60 + 0x18] ^= 1;  // in the half of block 3 that a short answer leaves out
+  const std::string path = file("Device1.bin", image);
+  const auto readAnswer = [&](uint32_t at, int words) {
+    Words a = {static_cast<uint16_t>((words - 1) << 12 | kReadAnswerId)};
+    for (int k = 0; k < words; ++k)
+      a.push_back(static_cast<uint16_t>(flash[at + 2 * k] | flash[at + 2 * k + 1] << 8));
+    return a;
+  };
   int reads = 0;
   card.override_ = [&](const Words& w, FakeLine& l) {
     if (w[0] != kFlashReadRequest) return false;
-    ++reads;
-    if (reads == 2) {  // an answer with another id
-      l.deliver(MiniVxp::frameOf({0x0001, 0x0639}), 2);
-      return true;
+    Bytes f;
+    switch (++reads) {
+      case 2: f = MiniVxp::frameOf({0x0001, 0x0639}); break;           // another id
+      case 4: f = MiniVxp::frameOf({0x1002, 0x0639, 0}); break;        // refused
+      case 6: f = MiniVxp::frameOf(readAnswer(card.address, 8)); break;  // 8 of 16 words
+      case 8:                                                          // bad checksum
+        f = MiniVxp::frameOf(readAnswer(card.address, 16));
+        f[f.size() - 2] ^= 1;
+        break;
+      default: return false;
     }
-    if (reads == 4) {  // refused
-      l.deliver(MiniVxp::frameOf({0x1002, 0x0639, 0}), 2);
-      return true;
-    }
-    return false;
+    if (reads > 2) card.address += 32;  // a read answer moved the pointer on, spoiled or not
+    l.deliver(f, 2);
+    return true;
   };
-  const std::string path = file("Device1.bin", pattern(0x80));
   unsigned long total = 99;
   testing::internal::CaptureStdout();
   EXPECT_EQ(verify(*link, path.c_str(), 1, &total), 0);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(total, 0u) << out;
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(total, 1u) << out;
   EXPECT_NE(out.find("\nBad Response - 0001 "), std::string::npos) << out;
   EXPECT_NE(out.find("ISP Mode Status Request ...\nSetting ISP Mode...\n"), std::string::npos);
-  // Re-entry asks for the rest from the refused block (the third, 0x40).
+  EXPECT_EQ(count(out, "\nBad read answer for block 0x"), 2) << out;
+  // Re-entries at the refused (0x40), the short (0x60) and the damaged (0x80) block.
   const auto modes = card.withHeader(kIspModeRequest);
-  ASSERT_EQ(modes.size(), 2u);
+  ASSERT_EQ(modes.size(), 4u);
   EXPECT_EQ(modes[1][3], 0x40);
-  EXPECT_EQ(modes[1][5], 0x40);
+  EXPECT_EQ(modes[1][5], 0xC0);
+  EXPECT_EQ(modes[2][3], 0x60);
+  EXPECT_EQ(modes[3][3], 0x80);
+  EXPECT_EQ(card.withHeader(kFlashReadRequest).size(), 8u + 4u);
+
+  // An answer that is never right ends the run, naming the block.
+  for (const Words& answer : {Words{0x0001, 0x0639}, readAnswer(0, 8)}) {
+    card = MiniVxp();
+    line.setPeer(&card);
+    card.override_ = [&](const Words& w, FakeLine& l) {
+      if (w[0] != kFlashReadRequest) return false;
+      l.deliver(MiniVxp::frameOf(answer), 2);
+      return true;
+    };
+    line.keys = {' '};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(verify(*link, path.c_str(), 1, &total), -1);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Block 0x00000000 failed 7 times. Exit.\nPress a key to continue ... "),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(card.withHeader(kFlashReadRequest).size(), 7u);
+  }
 }
 
 TEST_F(FlashJobs, VerifyRefusals) {
@@ -545,11 +612,14 @@ TEST_F(FlashJobs, StatusReportLayoutAndRefresh) {
   EXPECT_EQ(card.requests[2], (Words{0x161A, 0x005E, 0x0B06, static_cast<uint16_t>(0u - 0x161Au - 0x5Eu - 0xB06u)}));
 }
 
-TEST_F(FlashJobs, StatusOfASilentProcessorPrintsZerosAndEndOfInputQuits) {
+TEST_F(FlashJobs, StatusOfASilentProcessorPrintsZerosAndFails) {
   card.override_ = [](const Words&, FakeLine&) { return true; };  // never answers
   testing::internal::CaptureStdout();
-  EXPECT_EQ(vxpStatus(*link), Outcome::Success);
+  EXPECT_EQ(vxpStatus(*link), Outcome::Failure);
   const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("\nPress Enter to refresh or 'Q' to quit \nThe video processor did not "
+                     "answer every request: the report is incomplete.\n"),
+            std::string::npos);
   EXPECT_NE(out.find(std::string("\nDevice Name         -> ") + std::string(12, '\0') +
                      "\nDevice Type         -> GF0\nOSD Load Status     -> OSD Load Table OK"
                      "\nConfig Status       -> Insystem program mode"),

@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "boot/boot_mode.h"
+#include "common/sha256.h"
 #include "frontend/startup.h"
 #include "support/fake_line.h"
 #include "support/scratch_dir.h"
 #include "support/sim_peer.h"
+#include "support/trace_file.h"
 #include "support/updater_run.h"
 #include "unit/srecords.h"
 
@@ -198,6 +201,111 @@ TEST_F(FrontEnd, OldFirmwareInMicroGetsItsLastKey) {
   ASSERT_GE(written.size(), 4u);
   EXPECT_EQ(written.substr(written.size() - 4), "\r1$6");
   EXPECT_EQ(out.find("Unsupported feature"), std::string::npos);
+}
+
+// --json adds one line, the result, after everything the run prints, on
+// every way a run can end; the rest of the output stays as it was.
+TEST_F(FrontEnd, JsonResultIsTheLastLineOfEveryEnding) {
+  const std::string edid(10, 'e');  // a length the card does not take
+  scratch_.write("EDID.bin", edid);
+  scratch_.write("Device5.bin", "an image");
+  struct Case {
+    std::vector<std::string> args;
+    DWORD openError;
+    int status;
+    std::vector<std::string> members;  // each must stand in the object
+  };
+  const Case cases[] = {
+      {{"LPT1", "FPGA", "x.xsvf"}, 0, kExitRefused,
+       {R"("port":"LPT1","mode":"FPGA","file":"x.xsvf","file_size":null)",
+        R"("outcome":"refused","exit_status":2,)", R"("failed_step":"arguments")"}},
+      {{"COM7", "STATUS", "--trace"}, 0, kExitRefused,
+       {R"("port":null)", R"("failed_step":"arguments","message":"--trace needs a file name"})"}},
+      {{"COM7", "STATUS", "--trace", "no-such-folder/t.log"}, 0, kExitRefused,
+       {R"("failed_step":"trace")"}},
+      {{"COM7", "VIPER", "Device5.bin", "--trace", "Device5.bin"}, 0, kExitRefused,
+       {R"("failed_step":"trace","message":"cannot create the trace file: it exists and is not)"}},
+      {{"COM7", "READ", "5", "backup.bin", "--trace", "backup.bin"}, 0, kExitRefused,
+       {R"("failed_step":"trace","message":"cannot create the trace file: it is the file the run)"}},
+      {{"COM7", "STATUS"}, 2, kExitFailed,
+       {R"("card_model":null,"card_variant":null,"card_plus":null,"firmware_version":null)",
+        R"("failed_step":"open","message":"The COM port selected don't exist!"})"}},
+      {{"COM7", "VIPER", "Device6.bin"}, 0, kExitRefused,
+       {R"("failed_step":"file","message":"Bad device file")"}},
+      {{"COM7", "EDID", "EDID.bin"}, 0, kExitFailed,
+       {R"("mode":"EDID","file":"EDID.bin","file_size":10,"file_sha256":")" +
+            sha256Hex(edid.data(), edid.size()) + "\"",
+        R"("card_model":"HDMI TO SDI","card_variant":2,"card_plus":true,"firmware_version":"3.1")",
+        R"("outcome":"failure","exit_status":1,)",
+        R"("failed_step":"mode","message":"EDID failed"})"}},
+      {{"COM7", "STATUS"}, 0, kExitOk,
+       {R"({"version":"2.30","port":"COM7","mode":"STATUS","file":null,)",
+        R"("outcome":"success","exit_status":0,"elapsed_seconds":)",
+        R"("failed_step":null,"message":null})"}},
+  };
+  for (const Case& c : cases) {
+    const std::string name = c.args[0] + " " + c.args[1];
+    std::string plain;
+    for (bool json : {false, true}) {
+      FakeLine line;
+      line.openError = c.openError;
+      SimPeer card(line, {"--model", "HDMITOSDI", "--version", "2 3.1"});
+      std::vector<std::string> args = c.args;
+      if (json) args.insert(args.begin() + 1, "--json");
+      EXPECT_EQ(run(args), c.status) << name;
+      if (!json) {
+        plain = out;
+        continue;
+      }
+      ASSERT_EQ(out.substr(0, plain.size()), plain) << name;
+      const std::string result = out.substr(plain.size());
+      ASSERT_FALSE(result.empty()) << name;
+      EXPECT_EQ(result.find('\n'), result.size() - 1) << name << ": one line";
+      for (const std::string& member : c.members)
+        EXPECT_NE(result.find(member), std::string::npos) << name << "\n" << result << member;
+    }
+  }
+  std::ifstream image(scratch_.file("Device5.bin"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(image), {}), "an image")
+      << "a trace named like the image must not replace it";
+}
+
+// The trace holds every byte the run sent and its steps, headed by what
+// ran where; the run prints and sends the same with it as without.
+TEST_F(FrontEnd, TraceRecordsTheRunWithoutChangingIt) {
+  std::string plainOut, plainWire;
+  for (bool traced : {false, true}) {
+    FakeLine line;
+    SimPeer card(line, {"--model", "HDMITOSDI", "--version", "2 3.1"});
+    std::vector<std::string> args = {"COM7", "STATUS"};
+    if (traced) args.insert(args.begin(), {"--trace", "status.log"});
+    EXPECT_EQ(run(args), kExitOk);
+    if (!traced) {
+      plainOut = out;
+      plainWire = line.writtenText();
+      continue;
+    }
+    EXPECT_EQ(out, plainOut);
+    EXPECT_EQ(line.writtenText(), plainWire);
+    const testsupport::Traced trace = testsupport::readTrace(scratch_.file("status.log"));
+    EXPECT_EQ(trace.out, plainWire);
+    EXPECT_FALSE(trace.in.empty());
+    // The header first, then the steps in this order.
+    EXPECT_EQ(trace.notes.find("updater trace, started "), 0u);
+    const char* const steps[] = {
+        "\nupdater 2.30\ncommand line: updater --trace status.log COM7 STATUS\nport COM7 (",
+        "\ncard command #DEVERSION\n",
+        "\ncard command #DEVTYPE\n",
+        "\ncard HDMI TO SDI, variant 2 (PLUS), firmware 3.1\nmode STATUS start\n",
+        "\nISP request 0633 device name\nISP answer ",
+        "\nmode STATUS end: success\nport closed\nrun ended: exit status 0\n",
+    };
+    std::size_t at = 0;
+    for (const char* step : steps) {
+      at = trace.notes.find(step, at);
+      ASSERT_NE(at, std::string::npos) << step << "\nin\n" << trace.notes;
+    }
+  }
 }
 
 }  // namespace

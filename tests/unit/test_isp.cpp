@@ -10,9 +10,11 @@
 #include "isp/isp_message.h"
 #include "isp/isp_transaction.h"
 #include "isp/line_encoding.h"
+#include "jobs/modes.h"
 #include "link/micro_command.h"
 #include "link/serial_link.h"
 #include "support/fake_line.h"
+#include "support/scratch_dir.h"
 #include "support/updater_run.h"
 
 namespace {
@@ -278,20 +280,32 @@ TEST_F(IspLine, RefusalsEchoAndNack) {
   }
 }
 
+// Accepted after the report, but flagged as no proof: a refusal damaged on
+// the line looks just like this.
 TEST_F(IspLine, BadChecksumAndWrongLengthAreReportedButAccepted) {
-  uint16_t response[kIspMaxWords] = {};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(statusExchange(encodeWords({0x0001, 0x0632, 0x1234}, false), response),
-            IspResult::Accepted);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Bad checksum\n");
-
-  // Header says 4 words, 3 arrive.
-  testing::internal::CaptureStdout();
-  Words shortAnswer = {0x1001, 0x0632};
+  Words shortAnswer = {0x1001, 0x0632};  // header says 4 words, 3 arrive
   shortAnswer.push_back(static_cast<uint16_t>(0u - 0x1001u - 0x0632u));
-  EXPECT_EQ(statusExchange(encodeWords(shortAnswer, false), response), IspResult::Accepted);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "\n6 - 8 , Incompatible reception with command.\n");
+  struct Case {
+    Bytes reply;
+    std::string out;
+    bool wellFormed;
+  };
+  const Case cases[] = {
+      {encodeWords({0x0001, 0x0632}), "", true},
+      {encodeWords({0x0001, 0x0632, 0x1234}, false), "Bad checksum\n", false},
+      {encodeWords(shortAnswer, false), "\n6 - 8 , Incompatible reception with command.\n", false},
+  };
+  for (const Case& c : cases) {
+    uint16_t response[kIspMaxWords] = {};
+    uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
+    card.onRequest = [&](const Words&, FakeLine& l) { l.deliver(c.reply, 2); };
+    bool wellFormed = !c.wellFormed;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(sendISPCmd(*link, msg, response, 0, &wellFormed), IspResult::Accepted);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+    EXPECT_EQ(wellFormed, c.wellFormed) << c.out;
+  }
+  uint16_t response[kIspMaxWords] = {};
 
   // An empty frame "=G\r" is too short to be an answer but still decides.
   testing::internal::CaptureStdout();
@@ -439,17 +453,45 @@ TEST_F(IspLine, MicroCommandAnswers) {
   }
   EXPECT_EQ(card.micros, "PPPPP");
 
-  // A port that takes the command two bytes at a time still sends it whole;
-  // one that fails the write ends the command without a word.
+  // A port that takes the command two bytes at a time still sends it whole.
   line.shortWriteLimit = 2;
   card.onMicro = [](char, FakeLine& l) { l.deliver("=M*", 3); };
   EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 1);
   EXPECT_EQ(card.micros, "PPPPPP");
-  line.failWrites = 1;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(card.micros, "PPPPPP");
+}
+
+// A write that fails is said, whoever writes: the micro command, MICRO's
+// hand-over to the boot program, a REMOTE script line.
+TEST_F(IspLine, FailedWritesAreReported) {
+  testsupport::ScratchDir dir;
+  const std::string script = dir.write("remote.txt", "#X 1\n");
+  const unsigned char cmd[] = "=MP\r";
+  struct Case {
+    const char* name;
+    std::function<bool()> run;  // true: the job reported failure
+    bool stall;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"micro command", [&] { return sendMicroCmd(*link, cmd, 4) == 0; }, false,
+       "Unable to send command =MP : error 31\n"},
+      {"micro command, card stopped reading", [&] { return sendMicroCmd(*link, cmd, 4) == 0; },
+       true, "Unable to send command =MP : the card stopped reading\n"},
+      {"MICRO hand-over", [&] { return ProgramMicro(*link) == Outcome::Failure; }, false,
+       "Failed to send #MICROMODE : error 31\n"},
+      {"REMOTE line", [&] { return Remote(*link, script.c_str()) == Outcome::Failure; }, false,
+       "\nFailed to write data : error 31\n"},
+  };
+  for (const Case& c : cases) {
+    line.failWrites = c.stall ? 0 : 1;
+    line.stallWrites = c.stall;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(c.run()) << c.name;
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(c.message), std::string::npos) << c.name << ": " << out;
+  }
+  line.stallWrites = false;
+  EXPECT_TRUE(card.micros.empty());
 }
 
 TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {

@@ -2,17 +2,24 @@
 // and drain ends, by its deadline or its limit, on the virtual clock.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "exchange_log.h"
 #include "link/serial_link.h"
+#include "link/trace_log.h"
 #include "support/fake_line.h"
+#include "support/scratch_dir.h"
+#include "support/trace_file.h"
 #include "support/updater_run.h"
 
 namespace {
 
 using testsupport::FakeLine;
+using testsupport::Traced;
 
 enum class Fault { kNone, kStall, kShort, kFail, kVanish, kSlow };
 
@@ -62,6 +69,23 @@ bool same(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
 
 constexpr COMMTIMEOUTS kNoWriteTimeout = {MAXDWORD, MAXDWORD, 1, 0, 0};
 
+// A trace for one case of a table, in a scratch folder of its own.
+class CaseTrace {
+ public:
+  explicit CaseTrace(bool on) {
+    std::string why;
+    if (on) {
+      EXPECT_TRUE(trace_.open(scratch_.file("trace.log"), &why)) << why;
+    }
+  }
+  TraceLog* sink() { return trace_.isOpen() ? &trace_ : nullptr; }
+  Traced read() const { return testsupport::readTrace(scratch_.file("trace.log")); }
+
+ private:
+  testsupport::ScratchDir scratch_;
+  TraceLog trace_;
+};
+
 TEST(SerialLink, WriteAllResumesShortWritesAndGivesUpOnAStall) {
   struct Case {
     const char* name;
@@ -72,30 +96,38 @@ TEST(SerialLink, WriteAllResumesShortWritesAndGivesUpOnAStall) {
     std::size_t sent;
     DWORD error;
     uint64_t minMs, maxMs;
+    const char* traceNote;  // with a trace
   };
   const Case cases[] = {
-      {"healthy", Fault::kNone, SerialLink::kPolling, 3000, true, 10, 0, 0, 0},
-      {"short writes", Fault::kShort, SerialLink::kPolling, 3000, true, 10, 0, 0, 0},
+      {"healthy", Fault::kNone, SerialLink::kPolling, 3000, true, 10, 0, 0, 0, ""},
+      {"short writes", Fault::kShort, SerialLink::kPolling, 3000, true, 10, 0, 0, 0, ""},
       // Five seconds of slow progress, then the stall limit counts from
       // the last byte that moved (stalled calls of 5 bytes last 500 ms).
       {"slow, then stalled", Fault::kSlow, SerialLink::kPolling, 3000, false, 5, ERROR_TIMEOUT,
-       8000, 8500},
+       8000, 8500, "write stalled: 5 of 10 bytes sent"},
       // Each stalled call lasts 100 ms a byte: the limit ends the next one.
-      {"stalled", Fault::kStall, SerialLink::kPolling, 3000, false, 0, ERROR_TIMEOUT, 3000, 4000},
+      {"stalled", Fault::kStall, SerialLink::kPolling, 3000, false, 0, ERROR_TIMEOUT, 3000, 4000,
+       "write stalled: 0 of 10 bytes sent"},
       {"stalled, no write time-out", Fault::kStall, kNoWriteTimeout, 3000, false, 0, ERROR_TIMEOUT,
-       3000, 3001},
+       3000, 3001, "write stalled: 0 of 10 bytes sent"},
       {"stalled, short limit", Fault::kStall, SerialLink::kSlice50, 200, false, 0, ERROR_TIMEOUT,
-       200, 250},
-      {"failing", Fault::kFail, SerialLink::kPolling, 3000, false, 0, ERROR_GEN_FAILURE, 0, 0},
-      {"vanished", Fault::kVanish, SerialLink::kPolling, 3000, false, 0, ERROR_IO_DEVICE, 0, 0},
+       200, 250, "write stalled: 0 of 10 bytes sent"},
+      {"failing", Fault::kFail, SerialLink::kPolling, 3000, false, 0, ERROR_GEN_FAILURE, 0, 0,
+       "write failed: error 31"},
+      {"vanished", Fault::kVanish, SerialLink::kPolling, 3000, false, 0, ERROR_IO_DEVICE, 0, 0,
+       "write failed: error 1117"},
   };
   const std::string data = "0123456789";
-  for (const Case& c : cases) {
+  // Each case with and without a trace: the trace holds what went out, and
+  // the line sees the same bytes at the same times either way.
+  for (const Case& c : cases) for (bool traced : {false, true}) {
     FakeLine line;
     BusyPeer slow(false);
     if (c.fault == Fault::kSlow) line.setPeer(&slow);
+    CaseTrace trace(traced);
     auto link = testsupport::openTestLink();
     ASSERT_TRUE(link);
+    link->setTrace(trace.sink());
     ASSERT_TRUE(link->setTimeouts(c.profile));
     inject(line, c.fault);
     const uint64_t start = line.now();
@@ -106,6 +138,11 @@ TEST(SerialLink, WriteAllResumesShortWritesAndGivesUpOnAStall) {
     EXPECT_EQ(link->lastError(), c.error) << c.name;
     EXPECT_GE(line.now() - start, c.minMs) << c.name;
     EXPECT_LE(line.now() - start, c.maxMs) << c.name;
+    if (traced) {
+      const Traced t = trace.read();
+      EXPECT_EQ(t.out, line.writtenText()) << c.name;
+      EXPECT_NE(t.notes.find(c.traceNote), std::string::npos) << c.name << "\n" << t.notes;
+    }
   }
 }
 
@@ -169,10 +206,12 @@ TEST(SerialLink, ReadsAndWaitsEndByTheirDeadline) {
        "", 1000, 1001},
       {"waitAnyOf, failing", Call::kWaitAnyOf, polling, "A", 0, Fault::kFail, "failed", "", 0, 0},
   };
-  for (const Case& c : cases) {
+  for (const Case& c : cases) for (bool traced : {false, true}) {
     FakeLine line;
+    CaseTrace trace(traced);
     auto link = testsupport::openTestLink();
     ASSERT_TRUE(link);
+    link->setTrace(trace.sink());
     ASSERT_TRUE(link->setTimeouts(c.profile));
     line.deliver(c.arriving, c.arrivesAt);
     inject(line, c.fault);
@@ -205,6 +244,16 @@ TEST(SerialLink, ReadsAndWaitsEndByTheirDeadline) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), c.got) << c.name;
     EXPECT_GE(line.now() - start, c.minMs) << c.name;
     EXPECT_LE(line.now() - start, c.maxMs) << c.name;
+    if (traced) {
+      // Every byte the link took in, in order, the ones returned last.
+      const Traced t = trace.read();
+      const std::string arriving = c.arriving, returned(reinterpret_cast<char*>(buffer), got);
+      EXPECT_EQ(t.in, arriving.substr(0, t.in.size())) << c.name;
+      ASSERT_GE(t.in.size(), returned.size()) << c.name;
+      EXPECT_EQ(t.in.substr(t.in.size() - returned.size()), returned) << c.name;
+      EXPECT_EQ(t.notes.find("failed: error 1117") != std::string::npos, result == "failed")
+          << c.name;
+    }
     if (result == "failed") {
       EXPECT_EQ(link->lastError(), ERROR_IO_DEVICE) << c.name;
     } else {
@@ -320,6 +369,71 @@ TEST(SerialLink, SettingsReopenAndTheProfileInForce) {
       EXPECT_TRUE(link->read(&byte, 1, &got) && got == 1) << c.name << ": the link reads";
     }
   }
+}
+
+// The trace's lines have card-sim's log layout after the time column, so
+// that the two logs of one exchange line up.
+TEST(SerialLink, TraceLinesAreLaidOutAsCardSimLogs) {
+  testsupport::ScratchDir scratch;
+  std::string why;
+  {
+    TraceLog trace;
+    ASSERT_TRUE(trace.open(scratch.file("trace.log"), &why)) << why;
+    cardsim::ExchangeLog cardLog;
+    ASSERT_TRUE(cardLog.open(scratch.file("card.log")));
+    std::string frame(40, '\0');
+    for (std::size_t k = 0; k < frame.size(); ++k) frame[k] = static_cast<char>(k * 7);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(frame.data());
+    trace.bytes(true, bytes, frame.size(), 9600);
+    cardLog.bytes(1.5, true, bytes, frame.size(), 9600);
+    trace.bytes(false, bytes, 3, 115200);
+    cardLog.bytes(2.5, false, bytes, 3, 115200);
+    trace.note("command #DEVTYPE");
+    cardLog.note(3.5, "command #DEVTYPE");
+  }
+  auto linesOf = [&](const char* name) {
+    std::ifstream file(scratch.file(name));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+  };
+  const std::vector<std::string> traced = linesOf("trace.log"), card = linesOf("card.log");
+  ASSERT_EQ(traced.size(), card.size() + 1);
+  EXPECT_NE(traced[0].find("  # updater trace, started "), std::string::npos);
+  for (std::size_t k = 0; k < card.size(); ++k) {
+    EXPECT_EQ(traced[k + 1].substr(0, 10).find_first_not_of(" 0123456789."), std::string::npos)
+        << traced[k + 1];
+    EXPECT_EQ(traced[k + 1].substr(10), card[k].substr(10));
+  }
+}
+
+// A trace replaces only an earlier trace: a file name typed by mistake
+// must not cost an image.
+TEST(SerialLink, TraceReplacesOnlyATrace) {
+  testsupport::ScratchDir scratch;
+  scratch.write("Device5.bin", "image bytes, not a trace");
+  scratch.write("empty.log", "");
+  {
+    TraceLog earlier;
+    std::string why;
+    ASSERT_TRUE(earlier.open(scratch.file("old.log"), &why));
+  }
+  struct Case {
+    const char* name;
+    bool opens;
+  };
+  const Case cases[] = {
+      {"new.log", true}, {"old.log", true}, {"empty.log", true},
+      {"Device5.bin", false}, {"no-such-folder/t.log", false},
+  };
+  for (const Case& c : cases) {
+    TraceLog trace;
+    std::string why;
+    EXPECT_EQ(trace.open(scratch.file(c.name), &why), c.opens) << c.name;
+    EXPECT_EQ(why.empty(), c.opens) << c.name;
+  }
+  std::ifstream image(scratch.file("Device5.bin"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(image), {}), "image bytes, not a trace");
 }
 
 }  // namespace

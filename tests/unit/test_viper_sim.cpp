@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,17 +72,28 @@ class ViperSim : public ::testing::Test {
     link.reset();
     card.reset();
   }
+  // A fresh card (and link) each time: the card before goes first.
   void startCard(std::vector<std::string> args = {}) {
+    link.reset();
+    card.reset();
     args.insert(args.begin(), {"--model", "HDMITOSDI"});
     card = std::make_unique<SimPeer>(line, args, dir.file("state"));
     link = testsupport::openTestLink();
     ASSERT_TRUE(link);
   }
-  Outcome viper(int device, const char* file) {
+  Outcome viper(int device, const char* file, bool verifyAfterWrite = false) {
+    return run([&] { return ProgramViper(*link, device, file, verifyAfterWrite); });
+  }
+  Outcome run(const std::function<Outcome()>& job) {
     testing::internal::CaptureStdout();
-    const Outcome o = ProgramViper(*link, device, file);
+    const Outcome o = job();
     out = testing::internal::GetCapturedStdout();
     return o;
+  }
+  bool cardNoted(const std::string& text) const {
+    for (const std::string& n : card->notes())
+      if (n.find(text) != std::string::npos) return true;
+    return false;
   }
   Bytes flash(int device) {
     return readFile(dir.file("state/flash" + std::to_string(device) + ".bin"));
@@ -222,6 +235,172 @@ TEST_F(ViperSim, AllWritesDevice5ThenDevice1) {
   out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "Loading ISP Driver...\nUnable to open file : FDriver.bin\n"
                  "Press a key to continue ... ");
+}
+
+// An acknowledgement with a bad checksum or length proves nothing: a
+// refusal damaged on the line looks the same.  Those blocks (and the last of
+// their phase) are read back before the closing reset; a driver block is
+// simply sent again.
+TEST_F(ViperSim, DoubtfulAcknowledgementsAreReadBackBeforeTheClosingReset) {
+  struct Case {
+    int device;
+    const char* fault;
+    Outcome outcome;
+    const char* message;
+  };
+  const Case cases[] = {
+      // The refused block stays erased and the next ones land one place early.
+      {5, "garbled@flash-write:5", Outcome::Failure,
+       "Reading back 2 block(s) whose acknowledgement was unclear ...\n"
+       "Block 0x00000180 was not written: its acknowledgement was a damaged refusal. Exit.\n"},
+      {5, "garbled@flash-write:last", Outcome::Failure, "Block 0x000000e0 was not written"},
+      {1, "garbled@flash-write:3", Outcome::Failure, "Block 0x00000040 was not written"},
+      // Written after all: the read-back agrees.
+      {5, "badsum@flash-write:5", Outcome::Success, "Reading back 2 block(s)"},
+      {1, "wronglen@flash-write:3", Outcome::Success, "Reading back 2 block(s)"},
+      {5, "garbled@driver-write:1", Outcome::Success, "Bad checksum\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    std::filesystem::remove_all(dir.file("state"));
+    startCard({"--vxp-fault", c.fault});
+    const Bytes image = pattern(0x400, 9);
+    const std::string name = "Device" + std::to_string(c.device) + ".bin";
+    writeFile(name, image);
+    line.keys = {' '};
+    EXPECT_EQ(viper(c.device, name.c_str()), c.outcome);
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_EQ(cardNoted("micro command =MA"), c.outcome == Outcome::Success);
+    if (c.outcome == Outcome::Success) {
+      EXPECT_EQ(flash(c.device), image);
+    }
+  }
+}
+
+TEST_F(ViperSim, FilesThatCannotGoWholeAreRefusedBeforeTheCardIsTouched) {
+  startCard();
+  struct Case {
+    int device;  // 0: ALL with Device5.bin and Device1.bin
+    const char* file;
+    std::size_t size;
+    const char* message;
+  };
+  const Case cases[] = {
+      {5, "Device5.bin", 0xFF, "Image too short : Device5.bin has 255 bytes"},
+      {7, "Device7.bin", 0x200001, "Image too long : Device7.bin has more than 2097152 bytes"},
+      {1, "SFDriver.bin", 0x2010, "Driver too long : SFDriver.bin has more than 8192 bytes"},
+      {0, "Device1.bin", 0x200001, "Image too long : Device1.bin"},
+  };
+  for (const Case& c : cases) {
+    SetUp();  // the drivers again
+    for (const char* name : {"Device1.bin", "Device5.bin", "Device7.bin"})
+      writeFile(name, pattern(0x400, 1));
+    writeFile(c.file, pattern(c.size, 2));
+    line.written.clear();
+    UpdateFiles both;
+    both.device1 = both.device5 = true;
+    const std::string image = "Device" + std::to_string(c.device) + ".bin";
+    const Outcome o = c.device == 0 ? run([&] { return ProgramALL(*link, both); })
+                                    : viper(c.device, image.c_str());
+    EXPECT_EQ(o, Outcome::Failure) << c.file;
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_TRUE(line.written.empty()) << c.file;
+  }
+}
+
+// --verify reads each written device back through VERIFY; a word that was
+// acknowledged but never programmed fails the run.
+TEST_F(ViperSim, VerifyAfterWriteCatchesAWordThatDidNotProgram) {
+  UpdateFiles both;
+  both.device1 = both.device5 = true;
+  struct Case {
+    const char* name;
+    const char* fault;  // none: ""
+    bool all;
+    Outcome outcome;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"VIPER", "", false, Outcome::Success, "Mismatch Total 0 "},
+      {"VIPER, a data word", "noprogram=3@flash-write:4", false, Outcome::Failure,
+       "\rJob at 100% ----- Mismatch Total 1 \t\t\t\t\n\nTotal Time : 0 minutes 0 seconds\n"
+       "Verify failed : 1 words of device 5 differ from Device5.bin.\n"
+       "Press a key to continue ... "},
+      {"VIPER, a header word", "noprogram=5@flash-write:last", false, Outcome::Failure,
+       "Verify failed : 1 words of device 5"},
+      {"ALL", "", true, Outcome::Success, "\nVerifying Device1.bin ...\n"},
+      {"ALL, a device 1 word", "noprogram=2@flash-write:27", true, Outcome::Failure,
+       "Verify failed : 1 words of device 1 differ from Device1.bin."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir.file("state"));
+    startCard(*c.fault ? std::vector<std::string>{"--vxp-fault", c.fault}
+                       : std::vector<std::string>{});
+    writeFile("Device5.bin", pattern(0x300, 5));
+    writeFile("Device1.bin", pattern(0x300, 1));
+    line.keys = {' '};
+    const Outcome o = c.all ? run([&] { return ProgramALL(*link, both, true); })
+                            : viper(5, "Device5.bin", true);
+    EXPECT_EQ(o, c.outcome);
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    // Every device verified before the failing one read back equal.
+    const int verified = (c.all ? 2 : 1) - (c.outcome == Outcome::Success ? 0 : 1);
+    EXPECT_EQ(count(out, "Mismatch Total 0 "), verified);
+  }
+}
+
+// READ: the file appears only once every block arrived from a well-formed
+// answer; any failure leaves neither the file nor its temporary.
+TEST_F(ViperSim, ReadSavesTheDeviceOnlyWhenEveryBlockArrived) {
+  std::filesystem::create_directories(dir.file("state"));
+  const Bytes d5 = pattern(0x1000, 5), d1 = pattern(0x2000, 1);
+  writeFile(dir.file("state/flash5.bin"), d5);
+  writeFile(dir.file("state/flash1.bin"), d1);
+  struct Case {
+    const char* name;
+    std::vector<std::string> faults;
+    int device;
+    unsigned long bytes;
+    Outcome outcome;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"clean", {}, 5, 0x1000, Outcome::Success,
+       "Reading device 5 : 4096 bytes into backup.bin\nSetting ISP Mode...\n"},
+      {"a partial last block", {}, 5, 0x0FF1, Outcome::Success,
+       "\rJob at 100%\t\t\t\t\n\nTotal Time : "},
+      {"spoiled answers read again",
+       {"short@flash-read:2", "badsum@flash-read:5", "otherid@flash-read:7",
+        "wronglen@flash-read:9", "nack@flash-read:11", "garbled@flash-read:13",
+        "cut@flash-read:15"},
+       5, 0x1000, Outcome::Success, "Saved backup.bin : 4096 bytes.\n"},
+      {"all of device 1", {}, 1, 0, Outcome::Success, "Saved backup.bin : 1048576 bytes.\n"},
+      {"a block refused seven times", {"nack@flash-read:middlex7"}, 5, 0x1000, Outcome::Failure,
+       "Block 0x00000800 failed 7 times. Exit.\nNothing was saved: backup.bin was not written.\n"
+       "Press a key to continue ... "},
+      {"another device set", {"wrongdev@mode-status:1"}, 5, 0x1000, Outcome::Failure,
+       "Device not setted !\nNothing was saved"},
+      {"past the device's end", {}, 1, 0x100001, Outcome::Failure, "Unable to send cmd.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args;
+    for (const std::string& f : c.faults) args.insert(args.end(), {"--vxp-fault", f});
+    startCard(args);
+    line.keys = {' '};
+    EXPECT_EQ(run([&] { return ProgramRead(*link, c.device, "backup.bin", c.bytes); }), c.outcome);
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("backup.bin.part")));
+    if (c.outcome == Outcome::Success) {
+      Bytes expected = c.device == 5 ? d5 : d1;
+      expected.resize(c.bytes != 0 ? c.bytes : 0x100000, 0xFF);
+      EXPECT_EQ(readFile("backup.bin"), expected);
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(dir.file("backup.bin")));
+    }
+    std::remove("backup.bin");
+  }
 }
 
 }  // namespace

@@ -23,13 +23,13 @@ source "$E2E/strict.sh"
 trap 'unknown_commands_check || exit 1' EXIT
 
 # The scripts that run under Wine, chosen for time (about 140 s for the
-# 64-bit build, 100 s for the 32-bit one): every mode and the start-up
-# paths.  Left out: test_all, test_viper_faults,
+# 64-bit build, 100 s for the 32-bit one): every mode, the start-up paths,
+# and the trace and JSON result.  Left out: test_all, test_viper_faults,
 # test_viper_devices and test_micro_boot, minutes of real pauses over the
 # same port calls as the others; the 32-bit build also skips the
 # identification and card-sim scripts.  WINE_CASES overrides both lists.
-SCRIPTS_64=${WINE_CASES:-"startup_rules identification cardsim fpga edid gamma remote verify_status micro viper"}
-SCRIPTS_32=${WINE_CASES:-"startup_rules fpga edid gamma remote verify_status micro viper"}
+SCRIPTS_64=${WINE_CASES:-"startup_rules identification cardsim fpga edid gamma remote verify_status micro viper trace_json"}
+SCRIPTS_32=${WINE_CASES:-"startup_rules fpga edid gamma remote verify_status micro viper trace_json"}
 
 EXE=${1:-}
 CARDSIM=${2:-}

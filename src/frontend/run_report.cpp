@@ -1,0 +1,83 @@
+#include "frontend/run_report.h"
+
+#include <cmath>
+
+#include "common/json_writer.h"
+#include "common/sha256.h"
+#include "link/identification.h"
+
+namespace {
+
+// Empty text is what the run did not learn.
+void textOrNull(JsonWriter& json, const char* key, const std::string& text) {
+  json.key(key);
+  if (text.empty())
+    json.null();
+  else
+    json.value(text);
+}
+
+const char* outcomeOf(int exitStatus) {
+  switch (exitStatus) {
+    case 0: return "success";
+    case 2: return "refused";
+    default: return "failure";
+  }
+}
+
+}  // namespace
+
+RunReport::RunReport(std::string version)
+    : version_(std::move(version)), start_(std::chrono::steady_clock::now()) {}
+
+void RunReport::setCard(const CardIdentity& card) {
+  model_ = card.model >= 1 && card.model <= 6 ? card.model : 0;
+  // 69 ('E' less '0') stands for a version answer that never came.
+  variant_ = card.variant >= 0 && card.variant <= 9 ? card.variant : -1;
+  firmware_ = card.versionKnown() ? card.firmwareVersion : "";
+}
+
+void RunReport::stoppedAt(const char* step, std::string message) {
+  if (!step_.empty()) return;
+  step_ = step;
+  message_ = std::move(message);
+}
+
+std::string RunReport::json(int exitStatus) const {
+  JsonWriter json;
+  json.beginObject();
+  json.key("version").value(version_);
+  textOrNull(json, "port", port_);
+  textOrNull(json, "mode", mode_);
+  textOrNull(json, "file", file_);
+  uint64_t size = 0;
+  std::string digest;
+  const bool hashed = !file_.empty() && sha256OfFile(file_.c_str(), &size, &digest);
+  json.key("file_size");
+  if (hashed)
+    json.value(size);
+  else
+    json.null();
+  textOrNull(json, "file_sha256", digest);
+  textOrNull(json, "card_model", model_ != 0 ? cardModeName[model_ - 1] : "");
+  json.key("card_variant");
+  if (variant_ >= 0)
+    json.value(variant_);
+  else
+    json.null();
+  json.key("card_plus");
+  if (variant_ >= 0)
+    json.value(variant_ == 2);
+  else
+    json.null();
+  textOrNull(json, "firmware_version", firmware_);
+  json.key("outcome").value(outcomeOf(exitStatus));
+  json.key("exit_status").value(exitStatus);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  json.key("elapsed_seconds").value(std::round(seconds * 1000.0) / 1000.0);
+  textOrNull(json, "failed_step", exitStatus != 0 ? step_ : std::string());
+  textOrNull(json, "message", message_);
+  json.endObject();
+  return json.text();
+}

@@ -1,0 +1,105 @@
+#include "link/trace_log.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr std::size_t kBytesPerLine = 32;
+
+// True when `path` can be replaced: it does not exist, is empty, or begins
+// like a trace.
+bool replaceable(const std::string& path, std::string* error) {
+  std::FILE* existing = std::fopen(path.c_str(), "rb");
+  if (existing == nullptr) return true;
+  char head[64] = {};
+  const std::size_t got = std::fread(head, 1, sizeof head - 1, existing);
+  std::fclose(existing);
+  // A line begins with the time in ten columns and then "  # ".
+  const char* text = got > 14 ? head + 14 : "";
+  const char* signature = TraceLog::signature();
+  if (got == 0 || std::strncmp(text, signature, std::strlen(signature)) == 0) return true;
+  *error = "it exists and is not a trace, so it is left as it is";
+  return false;
+}
+
+}  // namespace
+
+TraceLog::TraceLog() : start_(std::chrono::steady_clock::now()) {}
+
+TraceLog::~TraceLog() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool TraceLog::open(const std::string& path, std::string* error) {
+  if (!replaceable(path, error)) return false;
+  // Binary: the lines end in "\n" on every system, as card-sim's do.
+  file_ = std::fopen(path.c_str(), "wb");
+  if (file_ == nullptr) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  start_ = std::chrono::steady_clock::now();
+  char started[64] = "at an unknown time";
+  const std::time_t now = std::time(nullptr);
+  if (const std::tm* local = std::localtime(&now))
+    std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S", local);
+  note(std::string(signature()) + ", started " + started);
+  return true;
+}
+
+double TraceLog::elapsedMs() const {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
+      .count();
+}
+
+void TraceLog::bytes(bool fromUpdater, const void* data, std::size_t count, unsigned long baud) {
+  if (file_ == nullptr || count == 0) return;
+  const unsigned char* in = static_cast<const unsigned char*>(data);
+  const double ms = elapsedMs();
+  static const char kDigits[] = "0123456789ABCDEF";
+  for (std::size_t offset = 0; offset < count; offset += kBytesPerLine) {
+    char line[32 + 3 * kBytesPerLine + 24];
+    int n = std::snprintf(line, sizeof line, "%10.3f %s", ms, fromUpdater ? "< " : " >");
+    if (n < 0) return;
+    for (std::size_t i = offset; i < count && i < offset + kBytesPerLine; ++i) {
+      line[n++] = ' ';
+      line[n++] = kDigits[in[i] >> 4];
+      line[n++] = kDigits[in[i] & 0xF];
+    }
+    if (offset == 0 && baud != 0 && baud != 115200)
+      n += std::snprintf(line + n, sizeof line - n, "   @%lu", baud);
+    line[n++] = '\n';
+    std::fwrite(line, 1, static_cast<std::size_t>(n), file_);
+  }
+  std::fflush(file_);
+}
+
+void TraceLog::note(const char* text) {
+  if (file_ == nullptr) return;
+  std::fprintf(file_, "%10.3f  # %s\n", elapsedMs(), text);
+  std::fflush(file_);
+}
+
+std::string traceText(const char* label, const void* text, std::size_t length) {
+  const unsigned char* in = static_cast<const unsigned char*>(text);
+  if (length > 0 && in[length - 1] == '\r') --length;
+  std::string out = label;
+  out += ' ';
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned char c = in[i];
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c < 0x20 || c >= 0x7F || c == '\\') {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
