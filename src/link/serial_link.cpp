@@ -183,20 +183,25 @@ bool SerialLink::restoreProfile() {
   return applyTimeouts(timeouts_);
 }
 
-bool SerialLink::read(void* buffer, DWORD capacity, DWORD* got) {
+// One ReadFile under the time-outs the port has now.
+bool SerialLink::readOnce(void* buffer, DWORD capacity, DWORD* got) {
   *got = 0;
-  if (!restoreProfile()) return false;
   DWORD count = 0;
   if (!ReadFile(handle_, buffer, capacity, &count, nullptr)) {
     lastError_ = GetLastError();
     if (trace_ != nullptr) traceFailure("read");
-    *got = 0;
     return false;
   }
   *got = count > capacity ? capacity : count;
   if (trace_ != nullptr) traceBytes(false, buffer, *got);
   lastError_ = 0;
   return true;
+}
+
+bool SerialLink::read(void* buffer, DWORD capacity, DWORD* got) {
+  *got = 0;
+  if (!restoreProfile()) return false;
+  return readOnce(buffer, capacity, got);
 }
 
 bool SerialLink::readUntil(void* buffer, DWORD capacity, DWORD deadline, DWORD* got) {
@@ -208,18 +213,8 @@ bool SerialLink::readUntil(void* buffer, DWORD capacity, DWORD deadline, DWORD* 
   // passes.  With the polling profile each read waits up to 1 ms.
   if (!restoreProfile()) return false;
   for (;;) {
-    DWORD count = 0;
-    if (!ReadFile(handle_, buffer, capacity, &count, nullptr)) {
-      lastError_ = GetLastError();
-      if (trace_ != nullptr) traceFailure("read");
-      return false;
-    }
-    if (count > 0 || deadlinePassed(deadline)) {
-      *got = count > capacity ? capacity : count;
-      if (trace_ != nullptr) traceBytes(false, buffer, *got);
-      lastError_ = 0;
-      return true;
-    }
+    if (!readOnce(buffer, capacity, got)) return false;
+    if (*got > 0 || deadlinePassed(deadline)) return true;
   }
 #else
   // One read that returns at once with what is waiting and otherwise
@@ -231,16 +226,7 @@ bool SerialLink::readUntil(void* buffer, DWORD capacity, DWORD deadline, DWORD* 
   const DWORD remaining = remainingUntil(deadline);
   wait.ReadTotalTimeoutConstant = remaining > 0 ? remaining : 1;
   if (!sameTimeouts(applied_, wait) && !applyTimeouts(wait)) return false;
-  DWORD count = 0;
-  if (!ReadFile(handle_, buffer, capacity, &count, nullptr)) {
-    lastError_ = GetLastError();
-    if (trace_ != nullptr) traceFailure("read");
-    return false;
-  }
-  *got = count > capacity ? capacity : count;
-  if (trace_ != nullptr) traceBytes(false, buffer, *got);
-  lastError_ = 0;
-  return true;
+  return readOnce(buffer, capacity, got);
 #endif
 }
 

@@ -131,6 +131,7 @@ class SerialLink {
 
   bool applyTimeouts(const COMMTIMEOUTS& timeouts);
   bool restoreProfile();
+  bool readOnce(void* buffer, DWORD capacity, DWORD* got);
   bool configure(bool reopen, DWORD baud, bool quietOpenFailure = false);
 
   char portName_[256];
