@@ -206,6 +206,8 @@ bool Card::commandFault(const char* exchange, const std::string& line, Wire& w) 
   }
   if (k == "slow" || k == "stall") {
     const Ms ms = static_cast<Ms>(faultValue(*f, k == "slow" ? 6000 : 0));
+    // slow=0 is no delay at all; only a stall without a time stops reading for good.
+    if (k == "slow" && ms == 0) return false;
     w.note(ms == 0 ? "card stops reading the line" : "card stops reading the line for " + std::to_string(ms) + " ms");
     w.stopReading(ms);
     return ms == 0;
