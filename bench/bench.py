@@ -18,7 +18,9 @@ rows as CSV.  Columns:
   floor s         what those turns cost on this machine's simulated line
                   beyond their bytes (below)
   net             (wall - floor) / bound
-  ok              net <= 1.02, CPU <= 3 %, RSS < 16 MiB
+  ok              net <= 1.02, CPU <= 3 %, RSS < 16 MiB, and ratio >= 0.98
+                  (a run cannot beat its bound: if it does, the bound or
+                  the line's pacing is wrong)
 
 The lower bound of a run is every byte it put on the line, both ways, at
 the rate it went at (ten bits a byte), plus every pause the protocol
@@ -56,6 +58,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import images  # noqa: E402
 
 RATIO_TARGET = 1.02
+RATIO_FLOOR = 0.98
 CPU_TARGET = 3.0  # % of wall
 RSS_TARGET = 16 * 1024  # KiB
 LATENCY_MS = 16
@@ -149,6 +152,13 @@ class Job:
 
 
 def jobs_for(quick):
+    """The jobs of `make bench`, or of the quick subset.  The quick subset
+    leaves out the rows where, on the bare line, the turns are so short
+    that the pseudo-terminal's round trip (0.1 to 0.4 ms on a shared
+    machine, see the floor) swamps the 2 % margin: GAMMA (3072 turns of 3
+    bytes), EDID (256 of 2) and VERIFY (turns of 4.3 ms, which only a quiet
+    machine measures within 2 %).  Behind the adapter their turns are
+    16 ms longer, and EDID and VERIFY run there."""
     flash = (32 if quick else 256) * 1024
     kernel = 400 if quick else 4000  # the longest kernel the updater sends
     micro_image = (8 if quick else 256) * 1024
@@ -174,13 +184,15 @@ def jobs_for(quick):
         Job("FPGA 100 KiB", ["FPGA", "fpga.xsvf"], 1500, [Overlap(500, wire(9), True)], slices=True,
             files={"fpga.xsvf": images.fpga_stream(100)}, latency=True),
         Job("EDID 256", ["EDID", "EDID.bin"], 50 + 500, [Overlap(500, wire(8), False)],
-            files={"EDID.bin": images.pattern(256, 9)}, quick=True, latency=True),
+            files={"EDID.bin": images.pattern(256, 9)}, quick=True,
+            latency="only" if quick else True),
         Job("GAMMA", ["GAMMA", "gamma.csv"], 2 * QUIET_MS + 100, [Overlap(100, wire(11), False)],
-            files={"gamma.csv": images.gamma_csv()}, quick=True, latency=not quick),
+            files={"gamma.csv": images.gamma_csv()}, latency=True),
         Job("REMOTE", ["REMOTE", "remote.txt"], 30 * REMOTE_COMMANDS, remote_overlaps(),
             files={"remote.txt": images.remote_script(REMOTE_COMMANDS)}, quick=True, latency=True),
         viper("VIPER 5, %d KiB" % (flash // 1024), 5, flash, 5, "viper", quick=True),
-        verify("VERIFY 5, %d KiB" % (flash // 1024), flash, 5, "viper", quick=True, latency=quick),
+        verify("VERIFY 5, %d KiB" % (flash // 1024), flash, 5, "viper", quick=True,
+               latency="only" if quick else False),
         Job("STATUS", ["STATUS"], 0, stdin=b"q", quick=True, latency=True),
         micro("MICRO", kernel, micro_image, quick=True, latency=quick),
     ]
@@ -254,6 +266,8 @@ class Card:
 
 
 def card_options(latency):
+    # The video processor answers at once: the card's own working time is no
+    # part of the line's bound.
     options = ["--line-rate", "--vxp-answer-ms", "0"]
     if latency:
         options += ["--latency-ms", str(LATENCY_MS)]
@@ -267,15 +281,15 @@ def turn_floor(args, root, latency):
         return 0.0, 0.0
     folder = tempfile.mkdtemp(prefix="floor.", dir=root)
     card = Card(args.card_sim, folder, os.path.join(folder, "state"), card_options(latency))
-    turns = "20" if latency else "200"
+    turns = "15" if latency else "200"
     try:
         runs = [subprocess.check_output([args.turn_floor, card.link, turns]).split()
-                for _ in range(5)]
+                for _ in range(3)]
     finally:
         card.stop()
         shutil.rmtree(folder, ignore_errors=True)
-    wall_us = sorted(float(r[0]) for r in runs)[2]
-    cpu_us = sorted(float(r[1]) for r in runs)[2]
+    wall_us = sorted(float(r[0]) for r in runs)[1]
+    cpu_us = sorted(float(r[1]) for r in runs)[1]
     return max(0.0, wall_us / 1000.0 - wire(2) - (LATENCY_MS if latency else 0)), cpu_us
 
 
@@ -354,7 +368,10 @@ def evaluate(job, m, latency_ms, floor_ms):
     m["ratio"] = m["wall_ms"] / bound
     m["net"] = (m["wall_ms"] - m["floor_ms"]) / bound
     m["cpu_pct"] = 100.0 * m["cpu_ms"] / m["wall_ms"]
-    m["ok"] = m["net"] <= RATIO_TARGET and m["cpu_pct"] <= CPU_TARGET and m["rss_kib"] < RSS_TARGET
+    # A run faster than its bound means the bound or card-sim's pacing is
+    # wrong, not that the updater is fast.
+    m["ok"] = (RATIO_FLOOR <= m["ratio"] and m["net"] <= RATIO_TARGET and
+               m["cpu_pct"] <= CPU_TARGET and m["rss_kib"] < RSS_TARGET)
 
 
 def prepare(job, root):
@@ -430,13 +447,13 @@ def main():
     p.add_argument("--check", action="store_true", help="exit 1 when a row misses a target")
     p.add_argument("--only", nargs="*", help="run only jobs whose name starts with one of these")
     p.add_argument("--tries", type=int, help="runs of a row that misses, the best counts "
-                   "(default 2 with --quick, else 1)")
+                   "(default 3 with --quick, else 1)")
     p.add_argument("--timeout", type=float, default=1800, help="seconds before a run is killed")
     p.add_argument("--no-latency", action="store_true", help="skip the latency pass")
     p.add_argument("--keep", action="store_true", help="keep the work folder")
     args = p.parse_args()
     if args.tries is None:
-        args.tries = 2 if args.quick else 1
+        args.tries = 3 if args.quick else 1
     for name in ("updater", "card_sim", "turn_floor"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
@@ -453,7 +470,7 @@ def main():
     sys.stdout.write("Starting a process costs %.1f ms (%.1f ms CPU) here; taken off each run.\n" %
                      (args.start_wall_ms, args.start_cpu_ms))
     print_row(COLUMNS)
-    rows, failed, missed = [], False, False
+    rows, floors, failed, missed = [], [], False, False
     try:
         for job, latency in runs:
             m = measure(args, job, root, latency)
@@ -462,6 +479,8 @@ def main():
                 continue
             row = row_of(job, latency, m)
             rows.append(row)
+            if m["turns"] > 0 and not latency:
+                floors.append((m["floor_ms"] / m["turns"] * 1000.0, m["floor_cpu_us"]))
             missed = missed or not m["ok"]
             print_row(row)
     finally:
@@ -469,6 +488,12 @@ def main():
             sys.stdout.write("work folder kept: %s\n" % root)
         else:
             shutil.rmtree(root, ignore_errors=True)
+    if floors:
+        floors.sort()
+        sys.stdout.write("A turn on this machine's simulated line costs a client that does nothing "
+                         "else %.0f us beyond its bytes (%.0f to %.0f), and %.0f us of CPU.\n" %
+                         (floors[len(floors) // 2][0], floors[0][0], floors[-1][0],
+                          sorted(c for _, c in floors)[len(floors) // 2]))
     if args.csv:
         os.makedirs(os.path.dirname(os.path.abspath(args.csv)), exist_ok=True)
         with open(args.csv, "w", newline="") as f:

@@ -12,9 +12,9 @@ E2E = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e
 
 
 def _load(name):
-    spec = importlib.util.spec_from_file_location(name, os.path.join(E2E, name + ".py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, os.path.join(E2E, name + ".py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
