@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build demo test sanitize fuzz faults clean dist deb
+.PHONY: all configure build demo test sanitize fuzz faults clean dist deb bench bench-quick
 
 all: build
 
@@ -52,6 +52,25 @@ fuzz:
 faults: configure
 	cmake --build $(BUILD) -j $(JOBS) --target updater card-sim
 	python3 tests/faults/matrix.py $(BUILD)/updater $(BUILD)/card-sim --jobs 2
+
+# Speed against what the serial line allows: every mode against card-sim on
+# a line paced at its bit rate, and again behind a USB adapter's 16 ms
+# latency timer; prints the table and writes it as CSV (bench/bench.py
+# explains the columns).  bench-quick is the subset for CI (under three
+# minutes) and fails when a row misses its target.
+BENCH_OUT ?= bench/out
+BENCH_ARGS = --updater $(BUILD)/updater --card-sim $(BUILD)/card-sim \
+  --turn-floor $(BUILD)/bench/turn_floor
+
+bench: build $(BUILD)/bench/turn_floor
+	python3 bench/bench.py $(BENCH_ARGS) --csv $(BENCH_OUT)/bench.csv
+
+bench-quick: build $(BUILD)/bench/turn_floor
+	python3 bench/bench.py $(BENCH_ARGS) --quick --check --csv $(BENCH_OUT)/bench-quick.csv
+
+$(BUILD)/bench/turn_floor: bench/turn_floor.cpp
+	mkdir -p $(BUILD)/bench
+	$(CXX) -O2 -std=c++17 -Wall -Wextra -o $@ bench/turn_floor.cpp
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(DEB_BUILD) $(FUZZ_BUILD)

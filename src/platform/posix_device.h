@@ -40,6 +40,9 @@ class Hooks {
     (void)error;
     return nullptr;
   }
+  // The serial driver's settings requests (TIOCGSERIAL, TIOCSSERIAL), by
+  // which an opened port asks for low latency: ioctl() unless replaced.
+  virtual int serialIoctl(int fd, unsigned long request, void* arg);
 };
 
 // Installs hooks (nullptr restores the real system).  Not thread-safe: the

@@ -4,7 +4,8 @@
 // rules that Windows applies, waiting with poll() for exactly the time that
 // remains, so a byte that arrives wakes the reader at once.  Writes are
 // non-blocking with poll() and honour the write time-outs: a write that
-// cannot finish in time returns TRUE with the count written so far.
+// cannot finish in time returns TRUE with the count written so far.  On
+// Linux an opened port asks its driver for low latency.
 #ifndef _WIN32
 
 #include "platform/posix_device.h"
@@ -24,6 +25,9 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 namespace platform {
 namespace {
@@ -118,6 +122,10 @@ class FileDevice : public Device {
   int fd_;
 };
 
+int serialIoctl(int fd, unsigned long request, void* arg) {
+  return hooks ? hooks->serialIoctl(fd, request, arg) : ::ioctl(fd, request, arg);
+}
+
 // A serial line: a tty in raw mode.
 class TtyDevice : public Device {
  public:
@@ -132,8 +140,25 @@ class TtyDevice : public Device {
     dcb_.XoffChar = 0x13;
   }
   ~TtyDevice() override {
+    restoreLatency();
     ioctl(fd_, TIOCNXCL);  // leave the device openable for the next program
     ::close(fd_);
+  }
+
+  // A serial driver hands received bytes on in batches: a USB adapter
+  // holds them until its latency timer (commonly 16 ms) runs out or a
+  // packet fills, and every request/answer turn of the protocol waits for
+  // that.  In low-latency mode the drivers of common adapters use 1 ms.
+  // The driver gets its own setting back on close.  A driver without the
+  // setting (a pseudo-terminal, some adapters) refuses, and the port works
+  // as before; no error is left behind.
+  void requestLowLatency() {
+#ifdef __linux__
+    serial_struct s{};
+    if (serialIoctl(fd_, TIOCGSERIAL, &s) != 0 || (s.flags & ASYNC_LOW_LATENCY) != 0) return;
+    s.flags |= ASYNC_LOW_LATENCY;
+    latencyRaised_ = serialIoctl(fd_, TIOCSSERIAL, &s) == 0;
+#endif
   }
 
   BOOL read(void* buf, DWORD count, DWORD* got) override {
@@ -362,9 +387,20 @@ class TtyDevice : public Device {
     }
   }
 
+  void restoreLatency() {
+#ifdef __linux__
+    if (!latencyRaised_) return;
+    serial_struct s{};
+    if (serialIoctl(fd_, TIOCGSERIAL, &s) != 0) return;
+    s.flags &= ~ASYNC_LOW_LATENCY;
+    serialIoctl(fd_, TIOCSSERIAL, &s);
+#endif
+  }
+
   int fd_;
   DCB dcb_;
   COMMTIMEOUTS timeouts_;
+  bool latencyRaised_ = false;  // this port turned low latency on
 };
 
 Device* deviceOf(HANDLE h) {
@@ -429,6 +465,8 @@ int realGetch() {
 }  // namespace
 
 void installHooks(Hooks* h) { hooks = h; }
+
+int Hooks::serialIoctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
 
 DWORD win32ErrorFromErrno(int err) {
   switch (err) {
@@ -540,7 +578,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void*, DWORD disposit
     }
     ioctl(fd, TIOCEXCL);
   }
-  return new platform::TtyDevice(fd);
+  auto* port = new platform::TtyDevice(fd);
+  port->requestLowLatency();
+  return port;
 }
 
 BOOL CloseHandle(HANDLE h) {

@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,6 +215,98 @@ TEST_F(Pty, AVanishedDeviceMakesReadsFail) {
   DWORD n = 0;
   EXPECT_FALSE(ReadFile(port, b, sizeof b, &n, nullptr));
   EXPECT_EQ(GetLastError(), 1117u);
+}
+
+// A serial driver's settings as the port's low-latency request meets them:
+// whether it has them at all, its flags, whether it takes new ones.  Time
+// and keys stay real; every settings request is recorded.
+class SerialDriver : public platform::Hooks {
+ public:
+  SerialDriver(bool hasSettings, int driverFlags, bool takesSettings)
+      : flags(driverFlags), hasSettings_(hasSettings), takesSettings_(takesSettings) {}
+  uint32_t ticks() override {
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     Clock::now().time_since_epoch()).count());
+  }
+  void sleep(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+  int getch() override { return -1; }
+  int serialIoctl(int, unsigned long request, void* arg) override {
+    auto* s = static_cast<serial_struct*>(arg);
+    if (request == TIOCGSERIAL) {
+      requests.push_back("get");
+      if (!hasSettings_) return errno = ENOTTY, -1;
+      s->flags = flags;
+      return 0;
+    }
+    requests.push_back("set " + std::to_string(s->flags));
+    if (!takesSettings_) return errno = EPERM, -1;
+    flags = s->flags;
+    return 0;
+  }
+  int flags;
+  std::vector<std::string> requests;
+
+ private:
+  bool hasSettings_, takesSettings_;
+};
+
+TEST_F(Pty, OpenAsksTheDriverForLowLatencyAndCloseGivesItsSettingBack) {
+  const int kOther = ASYNC_SKIP_TEST;  // a flag of the driver's own
+  const int kLow = ASYNC_LOW_LATENCY;
+  const std::string set = "set ", other = std::to_string(kOther);
+  struct Case {
+    const char* name;
+    bool fakeDriver, hasSettings, takesSettings;
+    int flags;
+    std::vector<std::string> open, close;  // the requests each makes
+  } cases[] = {
+      {"a driver with the setting", true, true, true, kOther,
+       {"get", set + std::to_string(kOther | kLow)}, {"get", set + other}},
+      {"already in low-latency mode: left as it is", true, true, true, kOther | kLow, {"get"}, {}},
+      {"a driver that refuses new settings", true, true, false, kOther,
+       {"get", set + std::to_string(kOther | kLow)}, {}},
+      {"a driver without the settings", true, false, false, 0, {"get"}, {}},
+      {"a real pseudo-terminal", false, false, false, 0, {}, {}},
+  };
+  // The real pseudo-terminal does refuse the request.
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  serial_struct probe{};
+  EXPECT_NE(ioctl(slave, TIOCGSERIAL, &probe), 0);
+  close(slave);
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<SerialDriver> driver;
+    if (c.fakeDriver) {
+      driver = std::make_unique<SerialDriver>(c.hasSettings, c.flags, c.takesSettings);
+      platform::installHooks(driver.get());
+    }
+    SetLastError(0);
+    port = openPort();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 0u);  // a refusal leaves no error for the identification
+    if (driver) {
+      EXPECT_EQ(driver->requests, c.open);
+    }
+
+    // The port works whatever the driver said.
+    setTimeouts(MAXDWORD, MAXDWORD, 100);
+    ASSERT_EQ(write(master, "K", 1), 1);
+    unsigned char b[4];
+    DWORD n = 0;
+    EXPECT_TRUE(ReadFile(port, b, sizeof b, &n, nullptr));
+    EXPECT_EQ(n, 1u);
+
+    CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
+    platform::installHooks(nullptr);
+    if (!driver) continue;
+    std::vector<std::string> all = c.open;
+    all.insert(all.end(), c.close.begin(), c.close.end());
+    EXPECT_EQ(driver->requests, all);
+    EXPECT_EQ(driver->flags, c.flags);  // the driver's own setting again
+  }
 }
 
 TEST(Files, AttributesAndSizeThroughTheWin32Names) {

@@ -1,6 +1,7 @@
 // card-sim: a simulated converter card on a pseudo-terminal.
 //
-//   card-sim [--link PATH] [--state DIR] [--log FILE] [card options]
+//   card-sim [--link PATH] [--state DIR] [--log FILE] [--line-rate]
+//            [--latency-ms N] [card options]
 //
 // Prints the pseudo-terminal's path, then plays the card until it gets
 // SIGINT or SIGTERM.  Point the updater at it with UPDATER_PORT_COM7=PATH.
@@ -20,6 +21,11 @@ const cardsim::OptionSpec kLoopOptions[] = {
     {"link", true, "keep a symlink at PATH pointing to the pseudo-terminal"},
     {"state", true, "keep the card's persistent state (flash, EDID, ...) in DIR"},
     {"log", true, "log every exchange (time, direction, hex) to FILE ('-' for stderr)"},
+    {"line-rate", false,
+     "pace the bytes both ways at the line's bit rate, ten bits a byte, as a UART does"},
+    {"latency-ms", true,
+     "hold the card's bytes as a USB serial adapter does: until the line has been quiet "
+     "for N ms or 62 bytes fill a packet"},
     {"help", false, "show this help"},
 };
 
@@ -41,6 +47,18 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  cardsim::PtyOptions pty;
+  pty.link = options.get("link");
+  pty.pacing.lineRate = options.has("line-rate");
+  if (options.has("latency-ms")) {
+    long ms = options.getInt("latency-ms", -1);
+    if (ms < 0 || ms > 1000) {
+      std::fprintf(stderr, "card-sim: --latency-ms takes a whole number of milliseconds, 0 to 1000\n");
+      return 2;
+    }
+    pty.pacing.latency = static_cast<cardsim::Ns>(ms) * 1000000u;
+  }
+
   cardsim::ExchangeLog log;
   if (options.has("log") && !log.open(options.get("log"))) {
     std::fprintf(stderr, "card-sim: cannot write the log '%s'\n", options.get("log").c_str());
@@ -48,7 +66,5 @@ int main(int argc, char** argv) {
   }
   cardsim::StateDir state(options.get("state"));
   cardsim::Card card(options, state);
-  cardsim::PtyOptions pty;
-  pty.link = options.get("link");
   return cardsim::runPtyLoop(card, log, pty);
 }

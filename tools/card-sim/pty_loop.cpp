@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,17 +22,13 @@ namespace {
 volatile sig_atomic_t stopRequested = 0;
 void onStopSignal(int) { stopRequested = 1; }
 
-Ms monotonicMs() {
+Ns monotonicNs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<Ms>(ts.tv_sec) * 1000u + static_cast<Ms>(ts.tv_nsec / 1000000);
+  return static_cast<Ns>(ts.tv_sec) * 1000000000u + static_cast<Ns>(ts.tv_nsec);
 }
 
-double monotonicMsExact() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
+constexpr Ns kNsPerMs = 1000000;
 
 uint32_t rateOf(speed_t s) {
   switch (s) {
@@ -47,42 +45,59 @@ uint32_t rateOf(speed_t s) {
   }
 }
 
+// Bytes the card has handed to its UART, to go out at `at`.
 struct Pending {
-  Ms at;
+  Ns at;
+  uint32_t baud;  // the rate the card sends at
   std::vector<uint8_t> bytes;
 };
 
 class PtyWire : public Wire {
  public:
-  PtyWire(ExchangeLog& log) : log_(log), start_(monotonicMs()), startExact_(monotonicMsExact()) {}
+  PtyWire(ExchangeLog& log, const Card& card) : log_(log), card_(card), start_(monotonicNs()) {}
 
-  Ms now() const override { return monotonicMs() - start_; }
-  double exact() const { return monotonicMsExact() - startExact_; }
+  Ns clock() const { return monotonicNs() - start_; }
+  Ms now() const override { return clock() / kNsPerMs; }
+  double exact() const { return static_cast<double>(clock()) / 1e6; }
 
   void send(const uint8_t* data, std::size_t n, Ms delay) override {
     if (n == 0) return;
-    Ms at = std::max(now() + delay, lastAt_);
+    Ns at = std::max(eventAt + delay * kNsPerMs, lastAt_);
     lastAt_ = at;
-    queue.push_back(Pending{at, std::vector<uint8_t>(data, data + n)});
+    queue.push_back(Pending{at, card_.listenBaud(), std::vector<uint8_t>(data, data + n)});
   }
   void note(const std::string& text) override { log_.note(exact(), text); }
   void replug() override { replugRequested = true; }
   void stopReading(Ms forMs) override {
-    readingResumesAt = forMs == 0 ? kNever : now() + forMs;
+    readingResumesAt = forMs == 0 ? kNever : clock() + forMs * kNsPerMs;
   }
-  bool reading() const { return now() >= readingResumesAt; }
+  bool reading() const { return clock() >= readingResumesAt; }
 
-  static constexpr Ms kNever = ~Ms{0};
+  static constexpr Ns kNever = ~Ns{0};
+  // The time the card acts at: when the bytes it is handed arrived (on a
+  // paced line that may lie a little before the loop woke up), else now.
+  Ns eventAt = 0;
   std::deque<Pending> queue;
   bool replugRequested = false;
-  Ms readingResumesAt = 0;  // the card drains the line again from then on
+  Ns readingResumesAt = 0;  // the card drains the line again from then on
 
  private:
   ExchangeLog& log_;
-  Ms start_;
-  double startExact_;
-  Ms lastAt_ = 0;
+  const Card& card_;
+  Ns start_;
+  Ns lastAt_ = 0;
 };
+
+// Logs bytes in lines of at most 32, each line with the rate it went at.
+void logBytes(ExchangeLog& log, double ms, bool fromUpdater, const uint8_t* data, std::size_t n,
+              uint32_t baud) {
+  for (std::size_t off = 0; off < n; off += 32)
+    log.bytes(ms, fromUpdater, data + off, std::min<std::size_t>(32, n - off), baud);
+}
+
+timespec timespecOf(Ns ns) {
+  return timespec{static_cast<time_t>(ns / 1000000000u), static_cast<long>(ns % 1000000000u)};
+}
 
 class Master {
  public:
@@ -151,60 +166,102 @@ int runPtyLoop(Card& card, ExchangeLog& log, const PtyOptions& options) {
   std::printf("%s\n", master.slave().c_str());
   std::fflush(stdout);
 
-  PtyWire wire(log);
+  LinePacer pacer(options.pacing);
+  const bool paced = pacer.active();
+  // A byte takes 87 us at 115200 bit/s: the default timer slack (50 us)
+  // would add a good part of one to every turn.
+  if (paced) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
+  PtyWire wire(log, card);
   log.note(wire.exact(), "card on " + master.slave());
+  wire.eventAt = wire.clock();
   card.powerOn(wire);
 
+  std::deque<Crossed> outbox;  // for the updater, waiting for the master to take it
   std::vector<uint8_t> in(4096);
   while (!stopRequested) {
-    Ms now = wire.now();
+    Ns now = wire.clock();
 
-    // Answers that are due.
+    // Bytes that have crossed the line reach the card; it acts at the time
+    // the last of them arrived.
+    if (paced) {
+      std::vector<Crossed> arrived = pacer.toCard(now);
+      for (const Crossed& c : arrived) {
+        logBytes(log, wire.exact(), true, c.bytes.data(), c.bytes.size(), c.baud);
+        wire.eventAt = c.at;
+        card.receive(c.bytes.data(), c.bytes.size(), c.baud, wire);
+      }
+      if (!arrived.empty()) continue;
+    }
+
+    std::optional<Ms> t = card.timer();
+    if (t && *t * kNsPerMs <= now) {
+      wire.eventAt = now;
+      card.onTimer(wire);
+      continue;
+    }
+
+    // The card's answers that are due go onto the line.
     while (!wire.queue.empty() && wire.queue.front().at <= now) {
       Pending& p = wire.queue.front();
-      ssize_t w = ::write(master.fd(), p.bytes.data(), p.bytes.size());
+      if (paced)
+        pacer.fromCard(p.at, p.bytes.data(), p.bytes.size(), p.baud);
+      else
+        outbox.push_back(Crossed{std::move(p.bytes), p.baud, p.at});
+      wire.queue.pop_front();
+    }
+    if (paced)
+      for (Crossed& c : pacer.toUpdater(now)) outbox.push_back(std::move(c));
+
+    while (!outbox.empty()) {
+      Crossed& c = outbox.front();
+      ssize_t w = ::write(master.fd(), c.bytes.data(), c.bytes.size());
       if (w > 0) {
-        log.bytes(wire.exact(), false, p.bytes.data(), static_cast<std::size_t>(w), 0);
-        p.bytes.erase(p.bytes.begin(), p.bytes.begin() + w);
-        if (p.bytes.empty()) wire.queue.pop_front();
+        logBytes(log, wire.exact(), false, c.bytes.data(), static_cast<std::size_t>(w), c.baud);
+        c.bytes.erase(c.bytes.begin(), c.bytes.begin() + w);
+        if (c.bytes.empty()) outbox.pop_front();
         continue;
       }
       if (w < 0 && (errno == EAGAIN || errno == EINTR)) break;
       // Nobody on the line: the bytes go into the void, as on a real wire.
       log.note(wire.exact(), "line not connected: answer dropped");
-      wire.queue.pop_front();
-    }
-
-    std::optional<Ms> t = card.timer();
-    if (t && *t <= now) {
-      card.onTimer(wire);
-      continue;
+      outbox.pop_front();
     }
 
     if (wire.replugRequested) {
       wire.replugRequested = false;
       master.close();
-      wire.queue.clear();  // bytes in flight are lost with the line
       if (!master.open(options.link)) return 1;
       std::printf("%s\n", master.slave().c_str());
       std::fflush(stdout);
       log.note(wire.exact(), "line replugged as " + master.slave());
+      pacer = LinePacer(options.pacing);  // what was on the old line is lost
+      outbox.clear();
+      wire.queue.clear();  // bytes in flight are lost with the line
       continue;
     }
 
-    int wait = -1;
-    auto consider = [&](Ms at) {
-      int ms = at <= now ? 0 : static_cast<int>(std::min<Ms>(at - now, 60000));
-      if (wait < 0 || ms < wait) wait = ms;
+    // Sleep until the next byte, answer or timer is due, or the updater writes.
+    std::optional<Ns> due;
+    auto consider = [&](Ns at) {
+      if (!due || at < *due) due = at;
     };
-    bool blockedOutput = !wire.queue.empty() && wire.queue.front().at <= now;
-    if (!wire.queue.empty() && !blockedOutput) consider(wire.queue.front().at);
-    if (t) consider(*t);
+    if (!wire.queue.empty()) consider(wire.queue.front().at);
+    if (t) consider(*t * kNsPerMs);
+    if (paced)
+      if (std::optional<Ns> d = pacer.nextDue()) consider(*d);
     const bool reading = wire.reading();
     if (!reading && wire.readingResumesAt != PtyWire::kNever) consider(wire.readingResumesAt);
+    timespec wait{};
+    const timespec* waitFor = nullptr;
+    if (due) {
+      wait = timespecOf(*due <= now ? 0 : std::min<Ns>(*due - now, 60000 * kNsPerMs));
+      waitFor = &wait;
+    }
 
-    pollfd p{master.fd(), static_cast<short>((reading ? POLLIN : 0) | (blockedOutput ? POLLOUT : 0)), 0};
-    int r = ::poll(&p, 1, wait);
+    pollfd p{master.fd(),
+             static_cast<short>((reading ? POLLIN : 0) | (outbox.empty() ? 0 : POLLOUT)), 0};
+    int r = ::ppoll(&p, 1, waitFor, nullptr);
     if (r < 0) {
       if (errno == EINTR) continue;
       std::perror("card-sim: poll");
@@ -215,16 +272,24 @@ int runPtyLoop(Card& card, ExchangeLog& log, const PtyOptions& options) {
       ssize_t n = ::read(master.fd(), in.data(), in.size());
       if (n > 0) {
         uint32_t baud = master.lineBaud();
-        log.bytes(wire.exact(), true, in.data(), static_cast<std::size_t>(n), baud);
-        card.receive(in.data(), static_cast<std::size_t>(n), baud, wire);
+        std::size_t got = static_cast<std::size_t>(n);
+        if (paced) {
+          pacer.fromUpdater(wire.clock(), in.data(), got, baud);
+        } else {
+          logBytes(log, wire.exact(), true, in.data(), got, baud);
+          wire.eventAt = wire.clock();
+          card.receive(in.data(), got, baud, wire);
+        }
         continue;
       }
     }
     if (p.revents & (POLLHUP | POLLERR)) {
       // No updater has the line open: wait for the next open without
       // spinning (the master reports a hang-up until then).
-      int idle = wait < 0 ? 20 : std::min(wait, 20);
-      ::poll(nullptr, 0, idle);
+      Ns idle = 20 * kNsPerMs;
+      if (due) idle = std::min(idle, *due <= now ? 0 : *due - now);
+      timespec pause = timespecOf(idle);
+      ::ppoll(nullptr, 0, &pause, nullptr);
     }
   }
   log.note(wire.exact(), "card switched off");
