@@ -47,11 +47,15 @@ fuzz:
 	bash tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # The fault matrix: every mode against card-sim's injected faults, two
-# cells at a time (about 8 minutes; FAULTS_QUICK=1 runs the CI subset in
-# about 4).  Fails on a false success, a hang or an unexpected outcome.
+# cells at a time; then updates cut and run again after a power cycle, and
+# every mode unplugged and interrupted with Ctrl-C (about 12 minutes;
+# FAULTS_QUICK=1 runs the CI subset in about 5).  Fails on a false success,
+# a hang, an unexpected outcome or an update the second run does not finish.
 faults: configure
 	cmake --build $(BUILD) -j $(JOBS) --target updater card-sim
 	python3 tests/faults/matrix.py $(BUILD)/updater $(BUILD)/card-sim --jobs 2
+	python3 tests/faults/rerun.py $(BUILD)/updater $(BUILD)/card-sim --jobs 2
+	python3 tests/faults/unplug.py $(BUILD)/updater $(BUILD)/card-sim
 
 # Speed against what the serial line allows: every mode against card-sim on
 # a line paced at its bit rate, and again behind a USB adapter's 16 ms

@@ -346,4 +346,28 @@ TEST(BootFaults, WhatTheCardKeeps) {
   EXPECT_EQ(gone.w.replugs, 1);
 }
 
+// Power-on: the firmware runs only from a complete application.
+TEST(BootFaults, PowerOnStartsTheBootProgramWithoutACompleteApplication) {
+  struct Row {
+    const char* fault;  // of a boot-mode run before the power cycle; nullptr: none
+    bool boots;
+  } rows[] = {
+      {nullptr, false},              // never reflashed: the factory application
+      {"", false},                   // a whole write, acknowledged
+      {"vanish@block", true},        // programmed, the 0x06 never went out
+      {"stall@block", true},
+      {"refuse@block", true},        // erased, nothing written
+  };
+  for (const Row& r : rows) {
+    if (!r.fault) {
+      EXPECT_FALSE(startsInBootProgram(StateDir())) << "fresh card";
+      continue;
+    }
+    BootRig rig(r.fault);
+    rig.play();
+    rig.session.reset();
+    EXPECT_EQ(startsInBootProgram(rig.state), r.boots) << r.fault;
+  }
+}
+
 }  // namespace

@@ -58,7 +58,7 @@ Card::Card(const Options& options, StateDir& state)
 Card::~Card() = default;
 
 void Card::powerOn(Wire& w) {
-  if (context_.options.has("boot-mode"))
+  if (context_.options.has("boot-mode") || startsInBootProgram(context_.state))
     startSession(startBootProgram(context_, BootEntry::PowerOn, w), "boot program", w);
 }
 

@@ -21,11 +21,20 @@
 // The flash (micro_flash.bin in the state directory, erased to 0xFF) is
 // programmed like NOR flash: a write can only clear bits.  The kernels are
 // kept as boot_micro_kernel.bin, boot_main_kernel.bin, boot_write_kernel.bin.
+//
+// Power-on: the card runs its firmware only when the flash holds a complete
+// application.  It does not when micro_flash.bin is all erased, or when the
+// last block the write kernel programmed was never acknowledged (the line
+// or the power went mid-write); micro_flash.pending holds that block's
+// address until its 0x06 goes out.  The card then starts in its boot
+// program, as with --boot-mode.  Without micro_flash.bin the card holds its
+// factory application.
 #include "components/boot.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace cardsim {
@@ -33,6 +42,7 @@ namespace {
 
 constexpr std::size_t kFlashSize = 0x40800;  // 256 KiB and the 2 KiB below 0x800
 constexpr uint8_t kAck = 0x06;
+const char* const kPending = "micro_flash.pending";
 constexpr uint8_t kNak = 0x15;
 constexpr Ms kSaveAfterMs = 50;  // the flash file is written once the line is quiet
 constexpr Ms kNewAttemptAfterMs = 1000;
@@ -138,13 +148,17 @@ class BootSession : public Session {
   // byte at `key` (wrong: with the fault's value, else `wrongDefault`, else
   // the byte inverted; refuse: with 0x15); `sumAt` is a sum byte that makes
   // the answer's sum 256, recomputed after such a change.
-  void reply(const Fault* f, std::vector<uint8_t> answer, Wire& w, std::size_t key = 0,
+  // False when nothing goes out.
+  bool reply(const Fault* f, std::vector<uint8_t> answer, Wire& w, std::size_t key = 0,
              int sumAt = -1, int wrongDefault = -1) {
     const std::string k = f ? f->kind : "";
     Ms delay = 0;
-    if (k == "silence") return;
-    if (k == "vanish") return dropLine(w);
-    if (k == "stall" && !stallLine(*f, w, &delay)) return;
+    if (k == "silence") return false;
+    if (k == "vanish") {
+      dropLine(w);
+      return false;
+    }
+    if (k == "stall" && !stallLine(*f, w, &delay)) return false;
     if (k == "slow") delay += static_cast<Ms>(faultValue(*f, static_cast<long>(kSlowMs)));
     if (k == "wrong" || k == "refuse") {
       const long fallback = wrongDefault >= 0 ? wrongDefault : answer[key] ^ 0xFF;
@@ -162,6 +176,7 @@ class BootSession : public Session {
       answer.insert(answer.begin(), junk.begin(), junk.end());
     }
     w.send(answer.data(), answer.size(), delay);
+    return true;
   }
 
   // Acknowledges a step with 0x06; false when a fault refuses it (0x15):
@@ -538,13 +553,14 @@ void BootSession::blockDone(Wire& w) {
     if (j != skip) flash_[address + j] &= frame_[5 + j];
   ++blocksWritten_;
   touch(w);
+  card_.state.save(kPending, std::vector<uint8_t>(where, where + std::strlen(where)));
   for (long unacked : noAckBlocks_) {
     if (unacked == n) {
       w.note(std::string("boot: ") + where + " written, left unacknowledged");
       return;
     }
   }
-  reply(f, {kAck}, w);
+  if (reply(f, {kAck}, w)) card_.state.save(kPending, {});
 }
 
 }  // namespace
@@ -555,6 +571,16 @@ std::unique_ptr<Session> startBootProgram(CardContext& card, BootEntry entry, Wi
                                                          : "after #MICRO";
   w.note(std::string("boot program starts ") + how + ", listening at 9600 bit/s");
   return std::make_unique<BootSession>(card, entry);
+}
+
+bool startsInBootProgram(const StateDir& state) {
+  auto pending = state.load(kPending);
+  if (pending && !pending->empty()) return true;
+  auto flash = state.load("micro_flash.bin");
+  if (!flash) return false;
+  for (uint8_t b : *flash)
+    if (b != 0xFF) return false;
+  return true;
 }
 
 std::vector<OptionSpec> bootOptions() {
