@@ -57,9 +57,12 @@ expect_same "$WORK/state/micro_flash.bin" "$WORK/expected_flash.bin"
   $GEN output 260 1000 -
   printf '\nExit updater\n'; } >"$WORK/expected"
 expect_out "$WORK/expected"
-# The keys CR '1' '$' '6' at 115200 bit/s, 500 ms apart, and the boot
-# program started by the '6'.
-awk '/boot program starts/ { exit } $2 == "<" && NF == 3 && $3 != "00" { print $1, $3 }' \
+# The keys CR '1' '$' '6' at 115200 bit/s (lines without a rate mark), 500 ms
+# apart, and the boot program started by the '6'.  The boot program's last
+# knock (00) may still be on the line when the rate goes up, so the card can
+# read it together with the CR: knocks are left out wherever they stand.
+awk '/boot program starts/ { exit }
+     $2 == "<" && $NF !~ /^@/ { for (i = 3; i <= NF; i++) if ($i != "00") print $1, $i }' \
   "$WORK/card.log" >"$WORK/keys"
 if [ "$(awk '{ printf "%s", $2 }' "$WORK/keys")" = "0D312436" ]; then pass
 else fail "keys on the line: $(tr '\n' ' ' <"$WORK/keys")"; fi
