@@ -12,11 +12,14 @@ starts a fresh card, runs the updater with its input closed, and judges:
   any   either of those (exit 0 with a wrong state is never right)
   limit either, or exit 0 with a wrong state: a fault the protocol gives the
         updater no way to see; counted apart, never as a false success
+  operator  either, or still waiting at the limit while using almost no CPU:
+        the card alone ends this wait (FPGA's stream has no time limit of its
+        own), so the operator does; counted apart, never as a hang
 
 A cell that outlives its limit is killed and counted as a hang; exit 0 with
 a wrong state is a false success.  Prints the matrix (one letter a place:
 '.' success, 'x' a clean failure, 'F' false success, 'u' undetectable by
-the protocol, 'H' hang, '!' another outcome than the table says, ' ' not
+the protocol, 'w' waiting for the operator, 'H' hang, '!' another outcome than the table says, ' ' not
 run) and one summary line.  Exit 1 on any false success, hang or unexpected
 outcome.
 """
@@ -48,7 +51,7 @@ def load_table(path):
             extra = [w for w in line[5:] if w.startswith("--")]
             target = next((w for w in line[5:] if not w.startswith("--")), None)
             if row not in cells.MODES or column not in cells.COLUMNS or \
-                    expect not in ("ok", "fail", "any", "limit"):
+                    expect not in ("ok", "fail", "any", "limit", "operator"):
                 raise SystemExit("matrix.table line %d: bad row, column or outcome" % n)
             rows.append(dict(row=row, column=column, expect=expect, limit=float(limit), quick=quick,
                              target=target, extra=extra))
@@ -118,17 +121,18 @@ def run_cell(args, cell, work):
         card.stop()
     why = check(d)
     if rc is None:
-        verdict = "H"
+        quiet = cpu < 0.05 * max(secs, 0.1)
+        verdict = "w" if cell["expect"] == "operator" and quiet else "H"
     elif rc == 0 and why:
         verdict = "u" if cell["expect"] == "limit" else "F"
     elif rc == 0:
-        verdict = "." if cell["expect"] in ("ok", "any", "limit") else "!"
+        verdict = "." if cell["expect"] in ("ok", "any", "limit", "operator") else "!"
     elif rc == 1 and cells.message_of(d):
-        verdict = "x" if cell["expect"] in ("fail", "any", "limit") else "!"
+        verdict = "x" if cell["expect"] in ("fail", "any", "limit", "operator") else "!"
     else:
         verdict = "!"
     cell.update(verdict=verdict, rc=rc, secs=secs, cpu=cpu, why=why, message=cells.message_of(d), dir=d)
-    if verdict in ".xu" and not args.keep:
+    if verdict in ".xuw" and not args.keep:
         shutil.rmtree(d, ignore_errors=True)
     return cell
 
@@ -202,10 +206,12 @@ def main():
     fails = [c for c in done if c["rc"] not in (0, None)]
     slow = max(fails, key=lambda c: c["secs"]) if fails else None
     cpu = max(done, key=lambda c: c["cpu"] / max(c["secs"], 0.1)) if done else None
-    print("faults: %d cells, %d false successes, %d hangs, %d unexpected, %d undetectable by the protocol; "
+    print("faults: %d cells, %d false successes, %d hangs, %d unexpected, %d undetectable by the protocol, "
+          "%d waiting for the operator; "
           "slowest failure %s; highest CPU %s; %.0f s" % (
               len(done), sum(c["verdict"] == "F" for c in done), sum(c["verdict"] == "H" for c in done),
               sum(c["verdict"] == "!" for c in done), sum(c["verdict"] == "u" for c in done),
+              sum(c["verdict"] == "w" for c in done),
               "%.1f s (%s %s@%s)" % (slow["secs"], slow["row"], slow["column"], slow["place"]) if slow else "-",
               "%.0f %% (%s %s@%s)" % (100 * cpu["cpu"] / max(cpu["secs"], 0.1), cpu["row"], cpu["column"],
                                       cpu["place"]) if cpu else "-",
