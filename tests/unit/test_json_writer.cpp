@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/json_writer.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ for line in open(sys.argv[1], "rb").read().split(b"\n")[:-1]:
 // What Python makes of each document, or an empty vector without python3.
 // Anything else that goes wrong shows as extra or missing lines.
 std::vector<std::string> pythonView(const std::vector<std::string>& documents) {
-  const std::string base = testing::TempDir() + "json_writer." + std::to_string(getpid());
+  const testsupport::ScratchDir scratch;
+  const std::string base = scratch.file("json_writer");
   std::ofstream(base + ".py") << kPythonReader;
   {
     std::ofstream docs(base + ".txt", std::ios::binary);
@@ -55,8 +57,6 @@ std::vector<std::string> pythonView(const std::vector<std::string>& documents) {
     const int status = pclose(p);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 127) lines.clear();
   }
-  std::remove((base + ".py").c_str());
-  std::remove((base + ".txt").c_str());
   return lines;
 }
 
