@@ -1,18 +1,21 @@
 // The shortest turn the simulated line allows: a client that does nothing
-// but write one 0x00 byte (the start-up probe, which card-sim's firmware
-// answers with one byte) and wait for the answer, N times.  On a paced line
-// each turn needs two byte times; what it takes beyond that is the cost of
-// the pseudo-terminal and of both processes' wake-ups, which every
-// request/answer turn of the updater pays as well.
+// but write BYTES 0x00 bytes at once (the start-up probe, which card-sim's
+// firmware answers with one byte each) and wait for as many answers, TURNS
+// times.  On a paced line such a turn needs 2 x BYTES byte times; what it
+// takes beyond that is the cost of the pseudo-terminal and of both
+// processes' wake-ups, which every request/answer turn of the updater pays
+// as well.  That cost grows with the turn's length: a machine that sleeps
+// for milliseconds wakes more slowly than one that sleeps for 87 us.
 //
-//   turn_floor DEVICE [TURNS]     prints the mean wall and CPU microseconds
-//                                 per turn
+//   turn_floor DEVICE [TURNS [BYTES]]   prints the mean wall and CPU
+//                                       microseconds per turn
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -25,13 +28,21 @@ double nowUs() {
   return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
 }
 
-bool turn(int fd) {
-  const unsigned char probe = 0x00;
-  if (write(fd, &probe, 1) != 1) return false;
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 1000) != 1) return false;
-  unsigned char answer[16];
-  return read(fd, answer, sizeof answer) > 0;
+constexpr int kMaxBytes = 256;
+
+bool turn(int fd, int bytes) {
+  const unsigned char probes[kMaxBytes] = {};
+  if (write(fd, probes, static_cast<std::size_t>(bytes)) != bytes) return false;
+  int answered = 0;
+  while (answered < bytes) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 1000) != 1) return false;
+    unsigned char answer[kMaxBytes];
+    const ssize_t got = read(fd, answer, sizeof answer);
+    if (got <= 0) return false;
+    answered += static_cast<int>(got);
+  }
+  return true;
 }
 
 double cpuUs() {
@@ -45,10 +56,15 @@ double cpuUs() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: turn_floor DEVICE [TURNS]\n");
+    std::fprintf(stderr, "usage: turn_floor DEVICE [TURNS [BYTES]]\n");
     return 2;
   }
   const int turns = argc > 2 ? std::atoi(argv[2]) : 500;
+  const int bytes = argc > 3 ? std::atoi(argv[3]) : 1;
+  if (turns < 1 || bytes < 1 || bytes > kMaxBytes) {
+    std::fprintf(stderr, "turn_floor: TURNS at least 1, BYTES 1 to %d\n", kMaxBytes);
+    return 2;
+  }
   int fd = open(argv[1], O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     std::perror(argv[1]);
@@ -60,10 +76,10 @@ int main(int argc, char** argv) {
   cfsetispeed(&tio, B115200);
   cfsetospeed(&tio, B115200);
   tcsetattr(fd, TCSANOW, &tio);
-  for (int k = 0; k < 20; ++k) turn(fd);  // both processes warm
+  for (int k = 0; k < 20; ++k) turn(fd, bytes);  // both processes warm
   const double start = nowUs(), startCpu = cpuUs();
   for (int k = 0; k < turns; ++k)
-    if (!turn(fd)) {
+    if (!turn(fd, bytes)) {
       std::fprintf(stderr, "turn_floor: no answer\n");
       return 1;
     }
