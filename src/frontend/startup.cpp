@@ -43,6 +43,7 @@ struct CommandLine {
   char readFile[256] = {};
   unsigned long readBytes = 0;
   RunOptions options;       // --verify, --json, --trace
+  bool fineTimer = false;   // the system granted wake-ups on time
 };
 
 // What a mode handler is called with, filled by its file rule.
@@ -636,6 +637,8 @@ std::optional<int> startTrace(const CommandLine& command, TraceLog& trace, RunRe
   std::string device = platform::portAccess(command.portName).device;
   if (device.empty()) device = std::string("\\\\.\\") + command.portName;
   trace.note(std::string("port ") + command.portName + " (" + device + ")");
+  trace.note(command.fineTimer ? "fine timer: granted"
+                               : "fine timer: refused, waits may last a system tick longer");
   return std::nullopt;
 }
 
@@ -713,7 +716,9 @@ int runUpdater(int argc, char** argv) {
   SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
   if (argc < 2) return kExitOk;  // nothing printed, no port opened
 
+  const FineTimer fineTimer;
   CommandLine command;
+  command.fineTimer = fineTimer.granted();
   const bool optionsWellFormed = takeRunOptions(&argc, argv, &command.options);
   // The run owns its trace and its result; the link borrows the trace.
   TraceLog trace;

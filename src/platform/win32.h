@@ -131,6 +131,27 @@ int _getch();
 
 #endif  // _WIN32
 
+// Wake-ups on time for as long as it lives: the protocol's 1 ms read slices
+// and its pauses of 5 and 10 ms would otherwise each last a system tick (15.6
+// ms by default on Windows) or overshoot by a timer slack (50 us on Linux).
+// Windows: timeBeginPeriod(1) from winmm, loaded at run time so that the
+// program imports only the system's base libraries, and timeEndPeriod at the
+// end; POSIX: a timer slack of 1 us, and the old slack back at the end.  A
+// refusal changes nothing but the timing: the run goes on.
+class FineTimer {
+ public:
+  FineTimer();
+  ~FineTimer();
+  FineTimer(const FineTimer&) = delete;
+  FineTimer& operator=(const FineTimer&) = delete;
+  bool granted() const { return granted_; }
+
+ private:
+  bool granted_ = false;
+  unsigned long restore_ = 0;  // POSIX: the slack before; Windows: unused
+  void* library_ = nullptr;    // Windows: winmm while the period is held
+};
+
 // The command interpreter's "PAUSE": on Windows system("PAUSE"); on POSIX it
 // prints "Press any key to continue . . . " and waits for one key like _getch.
 void runPause();

@@ -55,12 +55,14 @@ if [ "$(trace_bytes "$WORK/trace.log" in)" = "$(card_bytes sent)" ]; then pass; 
 # The port's device: card-sim's link here, the COM device under Windows.
 device=$PORT_LINK
 [ -n "${E2E_UNDER_WINE:-}" ] && device='\\.\COM7'
-head -n 4 "$WORK/trace.log" >"$WORK/head"
+head -n 5 "$WORK/trace.log" >"$WORK/head"
+# The fine timer: a 1 us slack natively, winmm's timeBeginPeriod(1) under Wine.
 if grep -q '^ *[0-9.]*  # updater trace, started ' "$WORK/head" &&
    grep -q '  # updater 2.30$' "$WORK/head" &&
    grep -qE "  # command line: .*updater(\.exe)? COM7 VERIFY Device5.bin --trace trace.log --json\$" \
      "$WORK/head" &&
-   grep -qF "  # port COM7 ($device)" "$WORK/head"; then pass; else
+   grep -qF "  # port COM7 ($device)" "$WORK/head" &&
+   grep -q '  # fine timer: granted$' "$WORK/head"; then pass; else
   fail "trace header"; cat "$WORK/head"; fi
 python3 - "$WORK/trace.log" <<'PY' && pass || fail "trace steps out of order"
 import sys

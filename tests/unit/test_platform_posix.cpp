@@ -6,6 +6,7 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -321,6 +322,20 @@ TEST(Files, AttributesAndSizeThroughTheWin32Names) {
   unlink(path.c_str());
   EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), 2u);
+}
+
+// Wake-ups on time while the run lives: a 1 us timer slack, and the old
+// slack back afterwards.
+TEST(Process, FineTimerHoldsAOneMicrosecondSlackWhileItLives) {
+  const int inherited = prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+  ASSERT_EQ(prctl(PR_SET_TIMERSLACK, 50000UL, 0UL, 0UL, 0UL), 0);  // the kernel's default
+  {
+    const FineTimer timer;
+    EXPECT_TRUE(timer.granted());
+    EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), 1000);
+  }
+  EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), 50000);
+  prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(inherited), 0UL, 0UL, 0UL);
 }
 
 // Raising the priority needs privileges; without them the call says so
