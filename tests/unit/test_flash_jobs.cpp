@@ -16,6 +16,7 @@
 #include "jobs/modes.h"
 #include "link/serial_link.h"
 #include "support/fake_line.h"
+#include "support/isp_peer.h"
 #include "support/scratch_dir.h"
 #include "support/updater_run.h"
 
@@ -27,10 +28,8 @@ using Words = std::vector<uint16_t>;
 
 // Acknowledges every request, keeps a flash image per device and answers
 // reads from it; refusals are scheduled per request kind.
-class MiniVxp : public testsupport::Peer {
+class MiniVxp : public testsupport::IspPeer {
  public:
-  std::vector<Words> requests;
-  std::string micros;
   std::map<int, Bytes> flash;
   int modeDevice = 0;
   int reportedDevice = -1;  // the status answer's device; -1: the real one
@@ -39,27 +38,6 @@ class MiniVxp : public testsupport::Peer {
   std::map<uint16_t, std::set<int>> nack;
   std::map<uint16_t, int> seen;
   std::function<bool(const Words&, FakeLine&)> override_;  // true: answered
-
-  void onWrite(const uint8_t* d, std::size_t n, uint32_t, FakeLine& line) override {
-    for (std::size_t i = 0; i < n; ++i) {
-      pending_.push_back(d[i]);
-      if (d[i] != '\r') continue;
-      Bytes frame;
-      frame.swap(pending_);
-      if (frame.size() == 4 && frame[0] == '=' && frame[1] == 'M') {
-        micros.push_back(static_cast<char>(frame[2]));
-        line.deliver(std::string("=M*"), 1);
-        continue;
-      }
-      Bytes raw(frame.size());
-      raw.resize(yDecode(raw.data(), frame.data() + 2, static_cast<int>(frame.size() - 3)));
-      Words w;
-      for (std::size_t k = 0; k + 1 < raw.size(); k += 2)
-        w.push_back(static_cast<uint16_t>(raw[k] | raw[k + 1] << 8));
-      requests.push_back(w);
-      answer(w, line);
-    }
-  }
 
   static Bytes frameOf(Words w) {
     w.resize(ispWords(w[0]));
@@ -82,7 +60,8 @@ class MiniVxp : public testsupport::Peer {
   }
 
  private:
-  void answer(const Words& w, FakeLine& line) {
+  void onMicroCommand(char, FakeLine& line) override { line.deliver(std::string("=M*"), 1); }
+  void onRequest(const Words& w, FakeLine& line) override {
     if (override_ && override_(w, line)) return;
     const int nth = ++seen[w[0]];
     if (nack.count(w[0]) && nack[w[0]].count(nth)) {
@@ -125,7 +104,6 @@ class MiniVxp : public testsupport::Peer {
     }
     line.deliver(frameOf({0x1001, ispId(w[0]), 0}), 2);  // acknowledgement
   }
-  Bytes pending_;
 };
 
 class FlashJobs : public ::testing::Test {

@@ -14,6 +14,7 @@
 #include "link/micro_command.h"
 #include "link/serial_link.h"
 #include "support/fake_line.h"
+#include "support/isp_peer.h"
 #include "support/scratch_dir.h"
 #include "support/updater_run.h"
 
@@ -153,41 +154,19 @@ TEST(LineEncoding, EveryByteRoundTripsAndNoFrameHoldsCrOrFrameStart) {
 // ------------------------------------------------------------ transaction
 
 // A card that answers each complete "=G" frame or micro command through a
-// script; it records the decoded requests.
-class ScriptedVxp : public testsupport::Peer {
+// script.
+class ScriptedVxp : public testsupport::IspPeer {
  public:
-  std::function<void(const Words&, FakeLine&)> onRequest;
-  std::function<void(char, FakeLine&)> onMicro;
-  std::vector<Words> requests;
-  std::string micros;
-
-  void onWrite(const uint8_t* d, std::size_t n, uint32_t, FakeLine& line) override {
-    for (std::size_t i = 0; i < n; ++i) {
-      pending_.push_back(d[i]);
-      if (d[i] != '\r') continue;
-      Bytes frame;
-      frame.swap(pending_);
-      if (frame.size() == 4 && frame[0] == '=' && frame[1] == 'M') {
-        micros.push_back(static_cast<char>(frame[2]));
-        if (onMicro) onMicro(static_cast<char>(frame[2]), line);
-        continue;
-      }
-      ASSERT_GE(frame.size(), 3u);
-      ASSERT_EQ(frame[0], '=');
-      ASSERT_EQ(frame[1], 'G');
-      Bytes raw(frame.size());
-      raw.resize(yDecode(raw.data(), frame.data() + 2, static_cast<int>(frame.size() - 3)));
-      Words w;
-      for (std::size_t k = 0; k + 1 < raw.size(); k += 2)
-        w.push_back(static_cast<uint16_t>(raw[k] | raw[k + 1] << 8));
-      EXPECT_EQ(checksumOK(w.data()), 1);
-      requests.push_back(w);
-      if (onRequest) onRequest(w, line);
-    }
-  }
+  std::function<void(const Words&, FakeLine&)> answerRequest;
+  std::function<void(char, FakeLine&)> answerMicro;
 
  private:
-  Bytes pending_;
+  void onMicroCommand(char command, FakeLine& line) override {
+    if (answerMicro) answerMicro(command, line);
+  }
+  void onRequest(const Words& words, FakeLine& line) override {
+    if (answerRequest) answerRequest(words, line);
+  }
 };
 
 class IspLine : public ::testing::Test {
@@ -200,7 +179,7 @@ class IspLine : public ::testing::Test {
   void TearDown() override { line.setPeer(nullptr); }
   // One status request; the card's reply is `reply` `delay` ms later.
   IspResult statusExchange(const Bytes& reply, uint16_t* response, uint64_t delay = 2) {
-    card.onRequest = [reply, delay](const Words&, FakeLine& l) { l.deliver(reply, delay); };
+    card.answerRequest = [reply, delay](const Words&, FakeLine& l) { l.deliver(reply, delay); };
     uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
     return sendISPCmd(*link, msg, response, 0);
   }
@@ -246,7 +225,7 @@ TEST_F(IspLine, BytesAfterTheFrameInTheSameReadAreLost) {
   EXPECT_EQ(statusExchange(concat({encodeWords({0x0001, 0x0632}), encodeWords({0x0001, 0x0999})}),
                            response),
             IspResult::Accepted);
-  card.onRequest = nullptr;
+  card.answerRequest = nullptr;
   uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
   testing::internal::CaptureStdout();
   // Nothing is left for the second request.
@@ -298,7 +277,7 @@ TEST_F(IspLine, BadChecksumAndWrongLengthAreReportedButAccepted) {
   for (const Case& c : cases) {
     uint16_t response[kIspMaxWords] = {};
     uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
-    card.onRequest = [&](const Words&, FakeLine& l) { l.deliver(c.reply, 2); };
+    card.answerRequest = [&](const Words&, FakeLine& l) { l.deliver(c.reply, 2); };
     bool wellFormed = !c.wellFormed;
     testing::internal::CaptureStdout();
     EXPECT_EQ(sendISPCmd(*link, msg, response, 0, &wellFormed), IspResult::Accepted);
@@ -331,7 +310,7 @@ TEST_F(IspLine, LateAnswersAfterRetriesAndTheWait) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
 
   // The request's wait passes before the first read.
-  card.onRequest = [](const Words&, FakeLine& l) { l.deliver(encodeWords({0x0001, 0}), 900); };
+  card.answerRequest = [](const Words&, FakeLine& l) { l.deliver(encodeWords({0x0001, 0}), 900); };
   uint16_t call[kIspMaxWords] = {kDriverCallRequest, 0x0080, 0, 0x3300, 0};
   const uint64_t start = line.now();
   testing::internal::CaptureStdout();
@@ -344,7 +323,7 @@ TEST_F(IspLine, LateAnswersAfterRetriesAndTheWait) {
 TEST_F(IspLine, FrameCompletingAsTheDeadlinePassesIsDropped) {
   uint16_t response[kIspMaxWords] = {};
   // Part of the frame early, its end in the read after 3000 ms.
-  card.onRequest = [](const Words&, FakeLine& l) {
+  card.answerRequest = [](const Words&, FakeLine& l) {
     const Bytes f = encodeWords({0x0001, 0x0632});
     l.deliver(Bytes(f.begin(), f.end() - 1), 5);
     l.deliver(Bytes{0x0D}, 3001);
@@ -413,7 +392,7 @@ TEST(IspLineFaults, EveryWayTheExchangeCanEnd) {
     ASSERT_TRUE(port);
     fresh.setPeer(&vxp);
     if (c.answers)
-      vxp.onRequest = [](const Words&, FakeLine& l) { l.deliver(encodeWords({0x0001, 5}), 2); };
+      vxp.answerRequest = [](const Words&, FakeLine& l) { l.deliver(encodeWords({0x0001, 5}), 2); };
     c.spoil(fresh);
     uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
     uint16_t response[kIspMaxWords] = {0xABCD};
@@ -446,7 +425,7 @@ TEST_F(IspLine, MicroCommandAnswers) {
       {"=MZ", 0, "Invalid answer from micro ... Z\n\n=MP\r\n"},
   };
   for (const Case& c : cases) {
-    card.onMicro = [&](char, FakeLine& l) { l.deliver(c.reply, 3); };
+    card.answerMicro = [&](char, FakeLine& l) { l.deliver(c.reply, 3); };
     testing::internal::CaptureStdout();
     EXPECT_EQ(sendMicroCmd(*link, cmd, 4), c.result) << c.reply;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.reply;
@@ -455,7 +434,7 @@ TEST_F(IspLine, MicroCommandAnswers) {
 
   // A port that takes the command two bytes at a time still sends it whole.
   line.shortWriteLimit = 2;
-  card.onMicro = [](char, FakeLine& l) { l.deliver("=M*", 3); };
+  card.answerMicro = [](char, FakeLine& l) { l.deliver("=M*", 3); };
   EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 1);
   EXPECT_EQ(card.micros, "PPPPPP");
 }
@@ -498,14 +477,14 @@ TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {
   const unsigned char cmd[] = "=MR\r";
   // A stale refusal waiting before the command is drained, not taken.
   line.deliver("=M~");
-  card.onMicro = [](char, FakeLine& l) { l.deliver("=M*", 25000); };
+  card.answerMicro = [](char, FakeLine& l) { l.deliver("=M*", 25000); };
   testing::internal::CaptureStdout();
   EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Timeout. Retry...SEndMicro\nTimeout. Retry...SEndMicro\n");
 
   // Silence: five time-out lines, then the give-up line after 60 s.
-  card.onMicro = nullptr;
+  card.answerMicro = nullptr;
   const uint64_t start = line.now();
   testing::internal::CaptureStdout();
   EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 0);
