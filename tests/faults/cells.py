@@ -7,6 +7,7 @@ A cell runs in its own folder: the updater's current directory, with the
 card's state in ./state, its exchange log in ./card.log and the console
 output in ./out.
 """
+import argparse
 import os
 import re
 import signal
@@ -36,6 +37,24 @@ KIND = {
 }
 COLUMNS = ["silence", "refuse", "echo", "badsum", "wronglen", "noise", "cut", "slow", "short",
            "garbled", "noprogram", "wrong", "stall", "vanish"]
+
+
+def arguments(add=None):
+    """The command line the runners share: the updater and card-sim to run
+    (made absolute), --quick (also FAULTS_QUICK=1), --jobs and --keep; ADD
+    puts a runner's own options on the parser."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("updater")
+    ap.add_argument("cardsim")
+    ap.add_argument("--quick", action="store_true", default=bool(os.environ.get("FAULTS_QUICK")))
+    ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--keep", action="store_true", help="keep the work folders")
+    if add:
+        add(ap)
+    args = ap.parse_args()
+    args.updater = os.path.abspath(args.updater)
+    args.cardsim = os.path.abspath(args.cardsim)
+    return args
 
 
 def py(script, *args):

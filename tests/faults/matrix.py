@@ -23,7 +23,6 @@ the protocol, 'w' waiting for the operator, 'H' hang, '!' another outcome than t
 run) and one summary line.  Exit 1 on any false success, hang or unexpected
 outcome.
 """
-import argparse
 import concurrent.futures
 import os
 import shutil
@@ -138,16 +137,7 @@ def run_cell(args, cell, work):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("updater")
-    ap.add_argument("cardsim")
-    ap.add_argument("--quick", action="store_true", default=bool(os.environ.get("FAULTS_QUICK")))
-    ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--only", default="")
-    ap.add_argument("--keep", action="store_true", help="keep every cell's folder")
-    args = ap.parse_args()
-    args.updater = os.path.abspath(args.updater)
-    args.cardsim = os.path.abspath(args.cardsim)
+    args = cells.arguments(lambda ap: ap.add_argument("--only", default="", help="rows, comma-separated"))
     only = set(args.only.split(",")) - {""}
 
     table = [r for r in load_table(os.path.join(cells.HERE, "matrix.table")) if not only or r["row"] in only]

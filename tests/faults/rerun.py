@@ -13,7 +13,6 @@ cut can leave the microcontroller's flash erased or half-written: the card
 then powers on in its boot program and the updater must find it there.
 Prints one line a case and a summary line; exit 1 when a case fails.
 """
-import argparse
 import concurrent.futures
 import os
 import random
@@ -90,17 +89,10 @@ def run_case(args, row, seed, work):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("updater")
-    ap.add_argument("cardsim")
-    ap.add_argument("--quick", action="store_true", default=bool(os.environ.get("FAULTS_QUICK")))
-    ap.add_argument("--seeds", type=int, default=3, help="cases a mode (the quick run: one)")
-    ap.add_argument("--seed", type=int, default=int(os.environ.get("FAULTS_SEED", "1")))
-    ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--keep", action="store_true")
-    args = ap.parse_args()
-    args.updater = os.path.abspath(args.updater)
-    args.cardsim = os.path.abspath(args.cardsim)
+    def own(ap):
+        ap.add_argument("--seeds", type=int, default=3, help="cases a mode (the quick run: one)")
+        ap.add_argument("--seed", type=int, default=int(os.environ.get("FAULTS_SEED", "1")))
+    args = cells.arguments(own)
 
     if args.quick:
         # One case a mode; the VIPER device follows the seed.

@@ -14,7 +14,6 @@ ctrl-c  the updater runs on a pseudo-terminal and gets SIGINT mid-run
         and let the next run open the port.
 Prints one line a case and a summary line; exit 1 when a case fails.
 """
-import argparse
 import os
 import pty
 import select
@@ -188,14 +187,9 @@ def _drain(fd, timeout):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("updater")
-    ap.add_argument("cardsim")
-    ap.add_argument("--quick", action="store_true", default=bool(os.environ.get("FAULTS_QUICK")))
-    ap.add_argument("--keep", action="store_true")
-    args = ap.parse_args()
-    cells.UPDATER = os.path.abspath(args.updater)
-    cells.CARDSIM = os.path.abspath(args.cardsim)
+    args = cells.arguments()
+    cells.UPDATER = args.updater
+    cells.CARDSIM = args.cardsim
     work = tempfile.mkdtemp(prefix="unplug-")
     started = time.monotonic()
     modes = QUICK if args.quick else tuple(MIDDLE)
