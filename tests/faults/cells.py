@@ -39,15 +39,16 @@ COLUMNS = ["silence", "refuse", "echo", "badsum", "wronglen", "noise", "cut", "s
            "garbled", "noprogram", "wrong", "stall", "vanish"]
 
 
-def arguments(add=None):
+def arguments(add=None, jobs=True):
     """The command line the runners share: the updater and card-sim to run
-    (made absolute), --quick (also FAULTS_QUICK=1), --jobs and --keep; ADD
-    puts a runner's own options on the parser."""
+    (made absolute), --quick (also FAULTS_QUICK=1), --jobs (where cases run
+    side by side) and --keep; ADD puts a runner's own options on the parser."""
     ap = argparse.ArgumentParser()
     ap.add_argument("updater")
     ap.add_argument("cardsim")
     ap.add_argument("--quick", action="store_true", default=bool(os.environ.get("FAULTS_QUICK")))
-    ap.add_argument("--jobs", type=int, default=2)
+    if jobs:
+        ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--keep", action="store_true", help="keep the work folders")
     if add:
         add(ap)

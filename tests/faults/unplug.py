@@ -187,7 +187,7 @@ def _drain(fd, timeout):
 
 
 def main():
-    args = cells.arguments()
+    args = cells.arguments(jobs=False)  # one case at a time
     cells.UPDATER = args.updater
     cells.CARDSIM = args.cardsim
     work = tempfile.mkdtemp(prefix="unplug-")
