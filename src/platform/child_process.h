@@ -88,7 +88,9 @@ class StatusConsole {
   bool redraws_ = false;
   int columns_ = 80;
   int rows_ = 24;
-  unsigned long savedMode_ = 0;  // Windows: the console mode to restore
+#ifdef _WIN32
+  unsigned long savedMode_ = 0;  // the console mode to restore
+#endif
 };
 
 // The command line of a Windows process from its arguments, quoted so that

@@ -148,8 +148,11 @@ class FineTimer {
 
  private:
   bool granted_ = false;
-  unsigned long restore_ = 0;  // POSIX: the slack before; Windows: unused
-  void* library_ = nullptr;    // Windows: winmm while the period is held
+#ifdef _WIN32
+  void* library_ = nullptr;  // winmm while the period is held
+#else
+  unsigned long restore_ = 0;  // the timer slack before
+#endif
 };
 
 // The command interpreter's "PAUSE": on Windows system("PAUSE"); on POSIX it

@@ -22,8 +22,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
+#include "link/serial_link.h"
 #include "support/fake_line.h"
 
 namespace fuzzsupport {
@@ -112,6 +114,18 @@ class ScriptedCard : public testsupport::Peer {
   uint64_t lastWrite_ = 0;
   bool wrote_ = false;
   bool unplugged_ = false;
+};
+
+// What every target that drives the link sets up: the fake line, the card
+// playing the script on its far end, and the updater's link opened on it.
+struct ScriptedPort {
+  ScriptedPort(std::vector<Burst> script, uint64_t unplugAfterMs)
+      : card(line, std::move(script), unplugAfterMs) {
+    if (!link.open()) __builtin_trap();
+  }
+  testsupport::FakeLine line;
+  ScriptedCard card;  // after the line, which it plays on
+  SerialLink link{"COM1"};
 };
 
 }  // namespace fuzzsupport

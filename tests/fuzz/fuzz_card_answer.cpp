@@ -65,14 +65,11 @@ void identifyOnce(SerialLink& link) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1 || size > 4096) return 0;
-  testsupport::FakeLine line;
-  fuzzsupport::ScriptedCard card(line, fuzzsupport::parseScript(data + 1, size - 1), 30000);
-  SerialLink link("COM1");
-  if (!link.open()) __builtin_trap();
+  fuzzsupport::ScriptedPort port(fuzzsupport::parseScript(data + 1, size - 1), 30000);
   switch (data[0] % 3) {
-    case 0: readOnce(link, data[0]); break;
-    case 1: sendOnce(link, line); break;
-    default: identifyOnce(link); break;
+    case 0: readOnce(port.link, data[0]); break;
+    case 1: sendOnce(port.link, port.line); break;
+    default: identifyOnce(port.link); break;
   }
   return 0;
 }

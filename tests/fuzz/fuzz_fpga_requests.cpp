@@ -53,11 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size > 4096) return 0;
   const StreamFile& file = streamFile();
   const auto script = fuzzsupport::parseScript(data, size);
-  testsupport::FakeLine line;
-  fuzzsupport::ScriptedCard card(line, script, 2000);
-  SerialLink link("COM1");
-  if (!link.open()) __builtin_trap();
-  const Outcome outcome = ProgramFPGA(link, file.path.c_str());
+  fuzzsupport::ScriptedPort port(script, 2000);
+  const testsupport::FakeLine& line = port.line;
+  const Outcome outcome = ProgramFPGA(port.link, file.path.c_str());
 
   const std::size_t command = sizeof kCommand - 1;
   if (line.written.size() < command ||

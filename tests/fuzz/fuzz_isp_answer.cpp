@@ -73,13 +73,10 @@ void transactOnce(SerialLink& link, testsupport::FakeLine& line, uint8_t pick) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1 || size > 4096) return 0;
-  testsupport::FakeLine line;
-  fuzzsupport::ScriptedCard card(line, fuzzsupport::parseScript(data + 1, size - 1), 30000);
-  SerialLink link("COM1");
-  if (!link.open()) __builtin_trap();
+  fuzzsupport::ScriptedPort port(fuzzsupport::parseScript(data + 1, size - 1), 30000);
   if (data[0] & 1)
-    transactOnce(link, line, data[0]);
+    transactOnce(port.link, port.line, data[0]);
   else
-    receiveOnce(link);
+    receiveOnce(port.link);
   return 0;
 }

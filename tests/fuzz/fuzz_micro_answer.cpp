@@ -16,10 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1 || size > 4096) return 0;
   static const char* const kCommands[] = {"=MP\r", "=MR\r", "=MA\r", "=ME\r"};
   const auto script = fuzzsupport::parseScript(data + 1, size - 1);
-  testsupport::FakeLine line;
-  fuzzsupport::ScriptedCard card(line, script, 30000);
-  SerialLink link("COM1");
-  if (!link.open()) __builtin_trap();
+  fuzzsupport::ScriptedPort port(script, 30000);
+  SerialLink& link = port.link;
   if ((data[0] & 1) == 0) {
     const int code = ReadMicroResponse(link);
     if (code < kMicroAccepted || code > kMicroTimeout) __builtin_trap();
@@ -28,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const char* command = kCommands[(data[0] >> 1) & 3];
   const int r = sendMicroCmd(link, reinterpret_cast<const unsigned char*>(command), 4);
   if (r != 0 && r != 1) __builtin_trap();
-  if (line.writtenText() != command) __builtin_trap();
+  if (port.line.writtenText() != command) __builtin_trap();
   if (r == 1) {
     std::string sent;
     for (const auto& b : script) sent.append(b.bytes.begin(), b.bytes.end());
