@@ -21,6 +21,7 @@ const char* outcomeOf(int exitStatus) {
   switch (exitStatus) {
     case 0: return "success";
     case 2: return "refused";
+    case 130: return "interrupted";
     default: return "failure";
   }
 }
@@ -50,15 +51,12 @@ std::string RunReport::json(int exitStatus) const {
   textOrNull(json, "port", port_);
   textOrNull(json, "mode", mode_);
   textOrNull(json, "file", file_);
-  uint64_t size = 0;
-  std::string digest;
-  const bool hashed = !file_.empty() && sha256OfFile(file_.c_str(), &size, &digest);
   json.key("file_size");
-  if (hashed)
-    json.value(size);
+  if (digest_.known)
+    json.value(digest_.size);
   else
     json.null();
-  textOrNull(json, "file_sha256", digest);
+  textOrNull(json, "file_sha256", digest_.known ? digest_.sha256 : std::string());
   textOrNull(json, "card_model", model_ != 0 ? cardModeName[model_ - 1] : "");
   json.key("card_variant");
   if (variant_ >= 0)

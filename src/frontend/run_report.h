@@ -10,13 +10,18 @@
 //
 // (on one line).  Every member is always there; what the run did not learn
 // is null.  "outcome" is "success" (exit status 0), "refused" (2: the
-// command line or a file argument) or "failure" (anything else).
+// command line or a file argument), "interrupted" (130: Ctrl-C) or
+// "failure" (anything else).  "file_size" and "file_sha256" describe the
+// bytes the run took from its file or wrote to it, taken as they passed;
+// a run that used none (a refused one) has them null.
 // "failed_step" names where a run that did not succeed ended: "arguments",
 // "file", "trace", "open", "identify" or "mode"; "message" says why.
 #pragma once
 
 #include <chrono>
 #include <string>
+
+#include "common/sha256.h"
 
 struct CardIdentity;
 
@@ -27,9 +32,10 @@ class RunReport {
 
   void setPort(const char* portName) { port_ = portName; }
   void setMode(const char* keyword) { mode_ = keyword; }
-  // The file the run reads or writes; its size and digest are taken when
-  // the object is written, so a file the run wrote is described as it ended.
+  // The file the run reads or writes.
   void setFile(const char* fileName) { file_ = fileName; }
+  // The size and digest of the bytes used from it or written to it.
+  void setFileDigest(const FileDigest& digest) { digest_ = digest; }
   void setCard(const CardIdentity& card);
 
   // Where the run stopped short and why.  The first step named stays.
@@ -49,6 +55,7 @@ class RunReport {
   std::string version_;
   std::chrono::steady_clock::time_point start_;
   std::string port_, mode_, file_;
+  FileDigest digest_;
   int model_ = 0;  // 1..6; 0 unknown
   int variant_ = -1;
   std::string firmware_;

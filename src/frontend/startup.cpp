@@ -15,13 +15,16 @@
 #include "common/ticks.h"
 #include "frontend/fleet.h"
 #include "frontend/port_list_command.h"
+#include "frontend/run_files.h"
 #include "frontend/run_options.h"
 #include "frontend/run_report.h"
+#include "jobs/flash_job.h"
 #include "jobs/modes.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
 #include "link/serial_link.h"
 #include "link/trace_log.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -54,6 +57,7 @@ struct ModeArguments {
   const char* readFile = "";      // READ: the file to write
   unsigned long readBytes = 0;    // READ: bytes to read, 0 for all
   bool verifyAfterWrite = false;  // --verify
+  FileDigest* saved = nullptr;    // READ: what the backup holds, once saved
 };
 
 enum class FileRule {
@@ -121,7 +125,8 @@ const ModeEntry kModes[] = {
      exitStatusOf},
     {"READ", FileRule::kReadBackup, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramRead(link, arguments.device, arguments.readFile, arguments.readBytes);
+       return ProgramRead(link, arguments.device, arguments.readFile, arguments.readBytes,
+                          arguments.saved);
      },
      exitStatusOf},
 };
@@ -248,7 +253,7 @@ std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* comma
   }
   command->readDevice = device[0] - '0';
   std::strcpy(command->readFile, argv[4]);
-  if (exists(command->readFile)) {
+  if (exists(command->readFile) || platform::isSymbolicLink(command->readFile)) {
     std::printf("File %s already exists: READ does not overwrite a file.\n", command->readFile);
     report.stoppedAt("file", "the file already exists");
     return finish(kExitRefused);
@@ -257,13 +262,16 @@ std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* comma
     const char* count = argv[5];
     char* end = nullptr;
     const unsigned long bytes = std::strtoul(count, &end, 10);
-    if (count[0] < '0' || count[0] > '9' || *end != '\0' || bytes == 0 || bytes > 0x200000) {
-      std::printf("Bad byte count %s. (1 to 2097152)\n", count);
-      report.stoppedAt("arguments", "bad byte count (1 to 2097152)");
+    const unsigned long most = flashDeviceSize(command->readDevice);
+    if (count[0] < '0' || count[0] > '9' || *end != '\0' || bytes == 0 || bytes > most) {
+      std::printf("Bad byte count %s. (1 to %lu)\n", count, most);
+      report.stoppedAt("arguments", "bad byte count (1 to " + std::to_string(most) + ")");
       return finish(kExitRefused);
     }
     command->readBytes = bytes;
   }
+  if (std::optional<int> status = refuseStalePartThatIsNotAFile(command->readFile, report))
+    return finish(*status);
   return std::nullopt;
 }
 
@@ -330,6 +338,7 @@ std::optional<int> checkMicroFilesFirst(const CommandLine& command, RunReport& r
     report.stoppedAt("file", "appMain.mot cannot be opened");
     return kExitRefused;
   }
+  if (!isRegularFileArgument("appMain.mot", report)) return kExitRefused;
   for (DWORD refused : kRefusedImageSizes) {
     if (size == refused) {
       std::printf("Bad appMain.mot file. Exit.\n");
@@ -530,6 +539,7 @@ int deviceFromFileName(const char* fileName, RunReport& report) {
     report.stoppedAt("file", "the file doesn't exist");
     return 0;
   }
+  if (!isRegularFileArgument(fileName, report)) return 0;
   return device;
 }
 
@@ -548,7 +558,7 @@ bool checkFileWithExtension(const char* fileName, const char* extension, const c
     runPause();
     return false;
   }
-  return true;
+  return isRegularFileArgument(fileName, report);
 }
 
 // Prints "name : " and whether the file is there.
@@ -623,11 +633,8 @@ std::string versionText() {
 std::optional<int> startTrace(const CommandLine& command, TraceLog& trace, RunReport& report) {
   const std::string& path = command.options.traceFile;
   if (path.empty()) return std::nullopt;
-  std::string why;
-  // READ writes its backup under this name at the end of the run.
-  const bool runsOwnFile = path == command.readFile;
-  if (runsOwnFile) why = "it is the file the run writes";
-  if (runsOwnFile || !trace.open(path, &why)) {
+  std::string why = traceClash(command.keyword, command.fileName, command.readFile, path);
+  if (!why.empty() || !trace.open(path, &why)) {
     std::printf("Cannot create the trace file %s: %s\n", path.c_str(), why.c_str());
     report.stoppedAt("trace", "cannot create the trace file: " + why);
     return finish(kExitRefused);
@@ -683,7 +690,12 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   arguments.verifyAfterWrite = command->options.verifyAfterWrite;
   if (std::optional<int> status = applyFileRule(*mode, *command, card, &arguments, report))
     return exitPath(link, *status);
-  return exitPath(link, runMode(link, *mode, arguments, report));
+  FileDigest saved;
+  arguments.saved = &saved;
+  digestFileToUse(command->keyword, command->fileName, report);
+  const int status = runMode(link, *mode, arguments, report);
+  if (saved.known) report.setFileDigest(saved);
+  return exitPath(link, status);
 }
 
 // The trace's last line, and with --json the result as the run's last line.
