@@ -10,10 +10,13 @@
 #include <cstring>
 
 #include "common/json_writer.h"
+#include "common/printable.h"
+#include "frontend/run_files.h"
 #include "frontend/run_options.h"
 #include "frontend/startup.h"
 #include "link/identification.h"
 #include "platform/child_process.h"
+#include "platform/port_list.h"
 #include "platform/win32.h"
 
 namespace fleet {
@@ -278,6 +281,24 @@ bool splitPortList(const std::string& argument, std::vector<std::string>* ports,
     ports->push_back(port);
   }
   return true;
+}
+
+bool refuseOnePortTwice(const std::vector<std::string>& ports, std::string* refusal) {
+  std::vector<std::string> devices;
+  for (const std::string& port : ports) {
+    std::string device = platform::portAccess(port).device;
+    if (device.empty()) device = "\\\\.\\" + port;
+    devices.push_back(device);
+  }
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    for (std::size_t k = i + 1; k < ports.size(); ++k) {
+      if (!sameFile(devices[i], devices[k])) continue;
+      *refusal = "Ports " + ports[i] + " and " + ports[k] + " are the same device (" +
+                 printable(devices[i]) + ").\n";
+      return true;
+    }
+  }
+  return false;
 }
 
 std::string perPortFileName(const std::string& name, const std::string& port) {
@@ -858,7 +879,8 @@ int runFleet(int argc, char** argv, const std::string& program) {
   const std::string& portArgument = args[positional[0]];
   std::vector<std::string> ports;
   std::string refusal;
-  if (!fleet::splitPortList(portArgument, &ports, &refusal)) {
+  if (!fleet::splitPortList(portArgument, &ports, &refusal) ||
+      fleet::refuseOnePortTwice(ports, &refusal)) {
     std::printf("%s\nExit updater\n", refusal.c_str());
     if (options.json) std::printf("%s\n", refusedResults(portArgument, refusal).c_str());
     std::fflush(stdout);

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "common/sha256.h"
@@ -30,12 +31,19 @@ class RunReport {
   // Starts the run's clock.
   explicit RunReport(std::string version);
 
-  void setPort(const char* portName) { port_ = portName; }
-  void setMode(const char* keyword) { mode_ = keyword; }
+  // Runs after every change, so that what Ctrl-C leaves stays up to date.
+  void onChange(std::function<void()> callback) { onChange_ = std::move(callback); }
+
+  void setPort(const char* portName) { port_ = portName; changed(); }
+  void setMode(const char* keyword) { mode_ = keyword; changed(); }
+  // The step the run is in ("open", "identify", "mode"): where an
+  // interrupted run stopped.
+  void atStep(const char* step) { current_ = step; changed(); }
+  const std::string& currentStep() const { return current_; }
   // The file the run reads or writes.
-  void setFile(const char* fileName) { file_ = fileName; }
+  void setFile(const char* fileName) { file_ = fileName; changed(); }
   // The size and digest of the bytes used from it or written to it.
-  void setFileDigest(const FileDigest& digest) { digest_ = digest; }
+  void setFileDigest(const FileDigest& digest) { digest_ = digest; changed(); }
   void setCard(const CardIdentity& card);
 
   // Where the run stopped short and why.  The first step named stays.
@@ -43,6 +51,7 @@ class RunReport {
   // A remark on a run that succeeded ("No update available.").
   void remark(std::string message) {
     if (step_.empty()) message_ = std::move(message);
+    changed();
   }
   const std::string& step() const { return step_; }
   const std::string& message() const { return message_; }
@@ -50,8 +59,17 @@ class RunReport {
   // The JSON object for a run that ends with `exitStatus`: one line, no
   // line end.
   std::string json(int exitStatus) const;
+  // The object of a run that Ctrl-C ends (exit status 130), cut where the
+  // elapsed seconds go: `*head` ends with "elapsed_seconds":.
+  void interruptedJson(std::string* head, std::string* tail) const;
+  std::chrono::steady_clock::time_point start() const { return start_; }
 
  private:
+  void changed() {
+    if (onChange_) onChange_();
+  }
+  std::string render(int exitStatus, double seconds) const;
+
   std::string version_;
   std::chrono::steady_clock::time_point start_;
   std::string port_, mode_, file_;
@@ -60,4 +78,6 @@ class RunReport {
   int variant_ = -1;
   std::string firmware_;
   std::string step_, message_;
+  std::string current_;
+  std::function<void()> onChange_;
 };

@@ -25,6 +25,7 @@
 #include "link/serial_link.h"
 #include "link/trace_log.h"
 #include "platform/files.h"
+#include "platform/interrupt_ending.h"
 
 namespace {
 
@@ -674,7 +675,9 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   if (std::optional<int> status = startTrace(*command, trace, report)) return *status;
   SerialLink link(command->portName);
   if (trace.isOpen()) link.setTrace(&trace);
+  report.atStep("open");
   if (!link.open()) return portFailed(link, report);
+  report.atStep("identify");
   if (std::optional<int> status = checkMicroFilesFirst(*command, report))
     return exitPath(link, *status);
   const bool lineSilent = probe(link) == 0;
@@ -692,6 +695,7 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
     return exitPath(link, *status);
   FileDigest saved;
   arguments.saved = &saved;
+  report.atStep("mode");
   digestFileToUse(command->keyword, command->fileName, report);
   const int status = runMode(link, *mode, arguments, report);
   if (saved.known) report.setFileDigest(saved);
@@ -710,6 +714,18 @@ void endRecords(const RunOptions& options, int status, TraceLog& trace, const Ru
     std::fputs((report.json(status) + "\n").c_str(), stdout);
     std::fflush(stdout);
   }
+}
+
+// What Ctrl-C leaves: the trace's last line and, with --json, the result.
+void keepInterruptEndingUpToDate(const RunOptions& options, const TraceLog& trace,
+                                 const RunReport& report, platform::InterruptEnding& ending) {
+  std::string note = "run ended: exit status 130";
+  if (!report.currentStep().empty()) note += ", stopped at " + report.currentStep();
+  note += ": interrupted (Ctrl-C)";
+  std::string head, tail;
+  if (options.json) report.interruptedJson(&head, &tail);
+  ending.set(platform::descriptorOf(trace.file()), trace.started(), note, head, report.start(),
+             tail);
 }
 
 }  // namespace
@@ -735,7 +751,16 @@ int runUpdater(int argc, char** argv) {
   // The run owns its trace and its result; the link borrows the trace.
   TraceLog trace;
   RunReport report(versionText());
-  const int status = runSteps(argc, argv, optionsWellFormed, &command, trace, report);
+  int status = kExitOk;
+  {
+    // Ctrl-C ends the run with its last lines until the run writes them.
+    platform::InterruptEnding interruptEnding;
+    report.onChange([&] {
+      keepInterruptEndingUpToDate(command.options, trace, report, interruptEnding);
+    });
+    status = runSteps(argc, argv, optionsWellFormed, &command, trace, report);
+    report.onChange(nullptr);
+  }
   endRecords(command.options, status, trace, report);
   return status;
 }

@@ -37,6 +37,10 @@ class TraceLog {
   // must not destroy an image (`--trace Device5.bin`).
   bool open(const std::string& path, std::string* error);
   bool isOpen() const { return file_ != nullptr; }
+  // The open file (nullptr when none) and when its clock began, for the
+  // last line that Ctrl-C leaves.
+  std::FILE* file() const { return file_; }
+  std::chrono::steady_clock::time_point started() const { return start_; }
 
   // `count` bytes that passed: from the updater to the card when
   // `fromUpdater`, else from the card.  `baud` is the line's bit rate.
