@@ -735,7 +735,10 @@ class FleetRun {
           end(e);
       }
       // Ctrl-C: the children had it as well; those that stay are ended.
-      if (group.interruptStatus() != 0) group.stopAll(3000);
+      if (group.interruptStatus() != 0) {
+        interrupted_ = true;
+        group.stopAll(3000);
+      }
       for (std::size_t i = 0; i < states_.size(); ++i) display_.status(i, statusOf(states_[i]));
       display_.draw();
     }
@@ -850,12 +853,18 @@ class FleetRun {
     s.ended = true;
     s.status = e.status;
     s.how = e.how;
-    s.message = e.how;
+    // Ctrl-C ended it, by its own signal or by the kill after the grace.
+    if (interrupted_ && !e.how.empty()) {
+      s.status = 130;
+      s.how.clear();
+    }
+    s.message = s.how;
     s.endedAt = GetTickCount();
   }
 
   std::vector<PortState> states_;
   Display display_;
+  bool interrupted_ = false;  // Ctrl-C came: every run is being ended
 };
 
 }  // namespace
