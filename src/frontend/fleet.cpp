@@ -432,7 +432,9 @@ std::string summaryTable(const std::vector<PortResult>& results) {
   for (const PortResult& r : results) {
     char time[32];
     std::snprintf(time, sizeof time, "%.1f s", r.seconds);
-    rows.push_back({r.port, r.card.empty() ? "-" : r.card, r.firmware.empty() ? "-" : r.firmware,
+    // What the card told, through the child's JSON: shown safely.
+    rows.push_back({r.port, r.card.empty() ? "-" : printable(r.card),
+                    r.firmware.empty() ? "-" : printable(r.firmware),
                     outcomeText(r), time});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);

@@ -4,13 +4,23 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/files.h"
+
 namespace {
 
 constexpr std::size_t kBytesPerLine = 32;
 
 // True when `path` can be replaced: it does not exist, is empty, or begins
-// like a trace.
+// like a trace.  Only a regular file is read back: a pipe, a FIFO or a
+// terminal (--trace /dev/stderr, --trace >(gzip > t.gz)) is written to as it
+// is, and reading it would block or take the bytes meant for another.
 bool replaceable(const std::string& path, std::string* error) {
+  const platform::FileIdentity identity = platform::identifyFile(path.c_str());
+  if (identity.kind == platform::FileIdentity::Kind::Directory) {
+    *error = "it is a folder";
+    return false;
+  }
+  if (!identity.regular()) return true;
   std::FILE* existing = std::fopen(path.c_str(), "rb");
   if (existing == nullptr) return true;
   char head[64] = {};
