@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/elapsed.h"
+#include "common/printable.h"
 #include "isp/isp_transaction.h"
 #include "jobs/flash_job.h"
 #include "jobs/modes.h"
@@ -50,11 +51,11 @@ class PartFile {
   bool create() {
     std::string why;
     if (platform::removeStaleFile(path_.c_str(), &why) == platform::StaleFile::Refused) {
-      std::printf("Unable to create file : %s (%s)\n", path_.c_str(), why.c_str());
+      std::printf("Unable to create file : %s (%s)\n", printable(path_).c_str(), why.c_str());
       return false;
     }
     if (!file_.create(path_.c_str(), &why)) {
-      std::printf("Unable to create file : %s (%s)\n", path_.c_str(), why.c_str());
+      std::printf("Unable to create file : %s (%s)\n", printable(path_).c_str(), why.c_str());
       return false;
     }
     created_ = true;
@@ -70,7 +71,7 @@ class PartFile {
   bool commit() {
     std::string why;
     if (!file_.flushToDisk(&why) || !file_.close(&why)) {
-      std::printf("Unable to write file : %s (%s)\n", path_.c_str(), why.c_str());
+      std::printf("Unable to write file : %s (%s)\n", printable(path_).c_str(), why.c_str());
       return false;
     }
     // Never over a file that appeared while the device was read.
@@ -78,9 +79,10 @@ class PartFile {
       if (platform::identifyFile(finalName_.c_str()).exists() ||
           platform::isSymbolicLink(finalName_.c_str()))
         std::printf("File %s already exists: READ does not overwrite a file.\n",
-                    finalName_.c_str());
+                    printable(finalName_).c_str());
       else
-        std::printf("Unable to rename %s to %s\n", path_.c_str(), finalName_.c_str());
+        std::printf("Unable to rename %s to %s\n", printable(path_).c_str(),
+                    printable(finalName_).c_str());
       return false;
     }
     renamed_ = true;
@@ -115,8 +117,9 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
   // The folder must take the file before the card is asked for anything.
   PartFile part(fileName);
   if (!part.create()) return failureEnd();
+  const std::string shownName = printable(fileName);
   std::printf("Reading device %d : %lu bytes into %s\n", device,
-              static_cast<unsigned long>(size), fileName);
+              static_cast<unsigned long>(size), shownName.c_str());
 
   drainIspInput(link, kDrainLimitMs);
   const DWORD begin = GetTickCount();
@@ -133,7 +136,7 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
     const DWORD count = size - addr < kFlashBlock ? size - addr : kFlashBlock;
     digest.update(bytes, count);
     if (!part.write(bytes, count)) {
-      std::printf("\nUnable to write file : %s\n", part.path().c_str());
+      std::printf("\nUnable to write file : %s\n", printable(part.path()).c_str());
       written = false;
       return false;
     }
@@ -145,7 +148,7 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
   };
   const ReadOut result = readDevice(link, device, size, storeBlock);
   if (result != ReadOut::Done || !written) {
-    std::printf("Nothing was saved: %s was not written.\n", fileName);
+    std::printf("Nothing was saved: %s was not written.\n", shownName.c_str());
     // As in VERIFY, a card set to another device ends without the prompt.
     return result == ReadOut::DeviceNotSet ? Outcome::Failure : failureEnd();
   }
@@ -157,6 +160,6 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
     saved->sha256 = digest.finishHex();
   }
   printTime(begin, 1);
-  std::printf("Saved %s : %lu bytes.\n", fileName, static_cast<unsigned long>(size));
+  std::printf("Saved %s : %lu bytes.\n", shownName.c_str(), static_cast<unsigned long>(size));
   return Outcome::Success;
 }
