@@ -634,7 +634,9 @@ std::string versionText() {
 std::optional<int> startTrace(const CommandLine& command, TraceLog& trace, RunReport& report) {
   const std::string& path = command.options.traceFile;
   if (path.empty()) return std::nullopt;
-  std::string why = traceClash(command.keyword, command.fileName, command.readFile, path);
+  std::string why;
+  if (TraceLog::mayReplace(path, &why))
+    why = traceClash(command.keyword, command.fileName, command.readFile, path);
   if (!why.empty() || !trace.open(path, &why)) {
     std::printf("Cannot create the trace file %s: %s\n", path.c_str(), why.c_str());
     report.stoppedAt("trace", "cannot create the trace file: " + why);

@@ -10,11 +10,12 @@ namespace {
 
 constexpr std::size_t kBytesPerLine = 32;
 
-// True when `path` can be replaced: it does not exist, is empty, or begins
-// like a trace.  Only a regular file is read back: a pipe, a FIFO or a
-// terminal (--trace /dev/stderr, --trace >(gzip > t.gz)) is written to as it
-// is, and reading it would block or take the bytes meant for another.
-bool replaceable(const std::string& path, std::string* error) {
+}  // namespace
+
+// Only a regular file is read back: a pipe, a FIFO or a terminal (--trace
+// /dev/stderr, --trace >(gzip > t.gz)) is written to as it is, and reading
+// it would block or take the bytes meant for another.
+bool TraceLog::mayReplace(const std::string& path, std::string* error) {
   const platform::FileIdentity identity = platform::identifyFile(path.c_str());
   if (identity.kind == platform::FileIdentity::Kind::Directory) {
     *error = "it is a folder";
@@ -34,8 +35,6 @@ bool replaceable(const std::string& path, std::string* error) {
   return false;
 }
 
-}  // namespace
-
 TraceLog::TraceLog() : start_(std::chrono::steady_clock::now()) {}
 
 TraceLog::~TraceLog() {
@@ -43,7 +42,7 @@ TraceLog::~TraceLog() {
 }
 
 bool TraceLog::open(const std::string& path, std::string* error) {
-  if (!replaceable(path, error)) return false;
+  if (!mayReplace(path, error)) return false;
   // Binary: the lines end in "\n" on every system, as card-sim's do.
   file_ = std::fopen(path.c_str(), "wb");
   if (file_ == nullptr) {

@@ -30,6 +30,10 @@ class TraceLog {
 
   // The first line of every trace, so that a file can be recognised as one.
   static const char* signature() { return "updater trace"; }
+  // Whether `path` may be made a trace: it does not exist, is not a regular
+  // file (a pipe, a terminal), is empty or begins like a trace.  False with
+  // `*error` set otherwise.
+  static bool mayReplace(const std::string& path, std::string* error);
 
   // Creates `path` (replacing an earlier trace) and restarts the clock.
   // False, with `*error` set to the reason, when the file cannot be created
