@@ -5,6 +5,7 @@
 #include "common/printable.h"
 #include "common/sha256.h"
 #include "frontend/run_report.h"
+#include "jobs/modes.h"
 #include "platform/files.h"
 
 namespace {
@@ -77,6 +78,22 @@ bool isRegularFileArgument(const char* name, RunReport& report) {
   std::printf("File %s is not a regular file.\n", printable(name).c_str());
   report.stoppedAt("file", "the file is not a regular file");
   return false;
+}
+
+bool updateFilesAreRegular(const UpdateFiles& found, RunReport& report) {
+  const struct {
+    bool found;
+    const char* names[2];
+  } files[] = {{found.device1, {"Device1.bin", "SFDriver.bin"}},
+               {found.device5, {"Device5.bin", "FDriver.bin"}},
+               {found.fpga, {"fpga.xsvf", nullptr}},
+               {found.edid, {"EDID.bin", nullptr}}};
+  for (const auto& file : files) {
+    if (!file.found) continue;
+    for (const char* name : file.names)
+      if (name != nullptr && !isRegularFileArgument(name, report)) return false;
+  }
+  return true;
 }
 
 std::optional<int> refuseStalePartThatIsNotAFile(const char* backupName, RunReport& report) {

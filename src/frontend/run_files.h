@@ -41,6 +41,11 @@ std::string traceClash(const std::string& keyword, const std::string& fileArgume
 // "File NAME is not a regular file." and notes the refusal.
 bool isRegularFileArgument(const char* name, RunReport& report);
 
+// ALL: every update file found must be a regular file; false after naming
+// the first that is not (a pipe named fpga.xsvf would hold the run for ever).
+struct UpdateFiles;
+bool updateFilesAreRegular(const UpdateFiles& found, RunReport& report);
+
 // READ: FILE.part left by an interrupted run is replaced only when it is a
 // regular file; a link or anything else there refuses the run (exit 2).
 std::optional<int> refuseStalePartThatIsNotAFile(const char* backupName, RunReport& report);

@@ -618,6 +618,7 @@ std::optional<int> applyFileRule(const ModeEntry& mode, const CommandLine& comma
         report.remark("No update available.");
         return kExitOk;  // nothing to do is no failure
       }
+      if (!updateFilesAreRegular(found, report)) return kExitFailed;
       return std::nullopt;
     }
   }

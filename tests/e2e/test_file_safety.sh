@@ -37,6 +37,7 @@ stale temporary replaced, backup whole and hashed as written|echo stale > s.bin.
 byte count past the device|:|COM7 READ 1 d1.bin 2097152 --json|2|Bad byte count 2097152. (1 to 1048576)|absent d1.bin && absent d1.bin.part && [ "$(json_member file_sha256)" = None ]
 device in place of an image|ln -sf /dev/zero Device7.bin|COM7 VIPER Device7.bin --json|2|File Device7.bin is not a regular file.|[ "$(json_member file_size)" = None ]
 folder in place of a stream|mkdir -p folder.xsvf|COM7 FPGA folder.xsvf|2|File folder.xsvf is not a regular file.|true
+pipe found by ALL|mkfifo fpga.xsvf|COM7 ALL|1|File fpga.xsvf is not a regular file.|rm fpga.xsvf && ! grep -q "ISP request" card.log
 empty image is refused before anything is sent|: > Device1.bin|COM7 VIPER Device1.bin --verify <<<k|1|Empty file : Device1.bin has no bytes.|! grep -q "ISP request" card.log
 escape bytes in a name: shown escaped, kept in the JSON|:|COM7 READ 5 $'e\e[2J\xff.bin' 32 --json|0|Saved e\x1B[2J\xFF.bin : 32 bytes.|[ -f $'e\e[2J\xff.bin' ] && tail -n 1 out | grep -qF '"file":"e\u001b[2J\udcff.bin"'
 one card under two port names|:|COM7,COM8 STATUS --json|2|Ports COM7 and COM8 are the same device|true
