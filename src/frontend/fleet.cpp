@@ -284,15 +284,14 @@ bool splitPortList(const std::string& argument, std::vector<std::string>* ports,
 }
 
 bool refuseOnePortTwice(const std::vector<std::string>& ports, std::string* refusal) {
+  // On Windows a port is known by its name alone (looking at the device
+  // would open it); elsewhere by the device node the name leads to.
   std::vector<std::string> devices;
-  for (const std::string& port : ports) {
-    std::string device = platform::portAccess(port).device;
-    if (device.empty()) device = "\\\\.\\" + port;
-    devices.push_back(device);
-  }
+  for (const std::string& port : ports) devices.push_back(platform::portAccess(port).device);
   for (std::size_t i = 0; i < ports.size(); ++i) {
     for (std::size_t k = i + 1; k < ports.size(); ++k) {
-      if (!sameFile(devices[i], devices[k])) continue;
+      if (devices[i].empty() || devices[k].empty() || !sameFile(devices[i], devices[k]))
+        continue;
       *refusal = "Ports " + ports[i] + " and " + ports[k] + " are the same device (" +
                  printable(devices[i]) + ").\n";
       return true;

@@ -12,6 +12,7 @@
 #include "boot/image_check.h"
 #include "common/elapsed.h"
 #include "common/outcome.h"
+#include "common/printable.h"
 #include "common/ticks.h"
 #include "frontend/fleet.h"
 #include "frontend/port_list_command.h"
@@ -255,7 +256,8 @@ std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* comma
   command->readDevice = device[0] - '0';
   std::strcpy(command->readFile, argv[4]);
   if (exists(command->readFile) || platform::isSymbolicLink(command->readFile)) {
-    std::printf("File %s already exists: READ does not overwrite a file.\n", command->readFile);
+    std::printf("File %s already exists: READ does not overwrite a file.\n",
+                printable(command->readFile).c_str());
     report.stoppedAt("file", "the file already exists");
     return finish(kExitRefused);
   }
@@ -639,7 +641,7 @@ std::optional<int> startTrace(const CommandLine& command, TraceLog& trace, RunRe
   if (TraceLog::mayReplace(path, &why))
     why = traceClash(command.keyword, command.fileName, command.readFile, path);
   if (!why.empty() || !trace.open(path, &why)) {
-    std::printf("Cannot create the trace file %s: %s\n", path.c_str(), why.c_str());
+    std::printf("Cannot create the trace file %s: %s\n", printable(path).c_str(), why.c_str());
     report.stoppedAt("trace", "cannot create the trace file: " + why);
     return finish(kExitRefused);
   }
