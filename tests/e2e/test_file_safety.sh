@@ -39,6 +39,7 @@ device in place of an image|ln -sf /dev/zero Device7.bin|COM7 VIPER Device7.bin 
 folder in place of a stream|mkdir -p folder.xsvf|COM7 FPGA folder.xsvf|2|File folder.xsvf is not a regular file.|true
 pipe found by ALL|mkfifo fpga.xsvf|COM7 ALL|1|File fpga.xsvf is not a regular file.|rm fpga.xsvf && ! grep -q "ISP request" card.log
 empty image is refused before anything is sent|: > Device1.bin|COM7 VIPER Device1.bin --verify <<<k|1|Empty file : Device1.bin has no bytes.|! grep -q "ISP request" card.log
+empty script does not count as played|: > empty.txt|COM7 REMOTE empty.txt --json|1|Empty file : empty.txt has no bytes.|[ "$(json_member outcome)" = failure ]
 escape bytes in a name: shown escaped, kept in the JSON|:|COM7 READ 5 $'e\e[2J\xff.bin' 32 --json|0|Saved e\x1B[2J\xFF.bin : 32 bytes.|[ -f $'e\e[2J\xff.bin' ] && tail -n 1 out | grep -qF '"file":"e\u001b[2J\udcff.bin"'
 one card under two port names|:|COM7,COM8 STATUS --json|2|Ports COM7 and COM8 are the same device|true
 trace into a FIFO|rm -f fifo; mkfifo fifo; (cat fifo > fifo.out &)|COM7 STATUS --trace fifo <<<q|0||sleep 0.2; tail -n 1 fifo.out | grep -q "run ended: exit status 0"
