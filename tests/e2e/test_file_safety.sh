@@ -43,6 +43,7 @@ empty script does not count as played|: > empty.txt|COM7 REMOTE empty.txt --json
 escape bytes in a name: shown escaped, kept in the JSON|:|COM7 READ 5 $'e\e[2J\xff.bin' 32 --json|0|Saved e\x1B[2J\xFF.bin : 32 bytes.|[ -f $'e\e[2J\xff.bin' ] && tail -n 1 out | grep -qF '"file":"e\u001b[2J\udcff.bin"'
 one card under two port names|:|COM7,COM8 STATUS --json|2|Ports COM7 and COM8 are the same device|true
 trace into a FIFO|rm -f fifo; mkfifo fifo; (cat fifo > fifo.out &)|COM7 STATUS --trace fifo <<<q|0||sleep 0.2; tail -n 1 fifo.out | grep -q "run ended: exit status 0"
+trace to standard error, added to what it holds|:|COM7 STATUS --trace /dev/stderr <<<q|0||grep -q "run ended: exit status 0" err
 TABLE
 
 # Ctrl-C in the middle of a read: exit 130, the result and the trace's last
