@@ -46,6 +46,14 @@ trace into a FIFO|rm -f fifo; mkfifo fifo; (cat fifo > fifo.out &)|COM7 STATUS -
 trace to standard error, added to what it holds|:|COM7 STATUS --trace /dev/stderr <<<q|0||grep -q "run ended: exit status 0" err
 TABLE
 
+# The card's own text: a device name with an escape sequence in it.
+case_ "the card's device name is shown escaped"
+start_card --model HDMITOSDI --status-name $'VXP\e[2J'
+run_updater COM7 STATUS
+expect_rc 0
+expect_out_contains 'Device Name         -> VXP\x1B[2J'
+start_card --model HDMITOSDI
+
 # Ctrl-C in the middle of a read: exit 130, the result and the trace's last
 # line written, no backup.
 case_ "Ctrl-C with --json"
