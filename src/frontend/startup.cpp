@@ -686,7 +686,11 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   if (std::optional<int> status = checkMicroFilesFirst(*command, report))
     return exitPath(link, *status);
   const bool lineSilent = probe(link) == 0;
-  if (command->micro && lineSilent) return bootModeBranch(link, report);
+  if (command->micro && lineSilent) {
+    report.atStep("mode");
+    digestFileToUse(command->keyword, command->fileName, report);
+    return bootModeBranch(link, report);
+  }
   CardIdentity card;
   if (std::optional<int> status = identify(link, *command, &card, report))
     return exitPath(link, *status);
