@@ -59,7 +59,7 @@ start_card --model HDMITOSDI
 case_ "Ctrl-C with --json"
 (cd "$WORK" && exec "$UPDATER" COM7 READ 5 big.bin --json --trace big.log </dev/null >"$WORK/out" 2>&1) &
 READ_PID=$!
-for _ in $(seq 1 100); do grep -q "Job at" "$WORK/out" && break; sleep 0.05; done
+for _ in $(seq 1 400); do grep -q "Job at" "$WORK/out" && break; sleep 0.05; done
 kill -INT "$READ_PID"
 RC=0
 wait "$READ_PID" || RC=$?
