@@ -337,11 +337,12 @@ bool sizeOfFile(const char* name, DWORD* size) {
 std::optional<int> checkMicroFilesFirst(const CommandLine& command, RunReport& report) {
   if (!command.micro) return std::nullopt;
   DWORD size = 0;
+  // Before it is opened: a pipe would hold the open for ever.
+  if (!isRegularFileArgument("appMain.mot", report)) return kExitRefused;
   if (!sizeOfFile("appMain.mot", &size)) {
     report.stoppedAt("file", "appMain.mot cannot be opened");
     return kExitRefused;
   }
-  if (!isRegularFileArgument("appMain.mot", report)) return kExitRefused;
   for (DWORD refused : kRefusedImageSizes) {
     if (size == refused) {
       std::printf("Bad appMain.mot file. Exit.\n");
