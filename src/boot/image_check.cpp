@@ -9,6 +9,7 @@
 
 #include "boot/boot_mode.h"
 #include "boot/srecord_reader.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -172,6 +173,11 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // A kernel is sent whole from a buffer of kMaxKernelBytes; an empty one
 // would leave the microcontroller without its next program.
 bool checkKernelFile(const char* name) {
+  const platform::FileIdentity identity = platform::identifyFile(name);
+  if (identity.exists() && !identity.regular()) {  // a pipe would never end
+    std::printf("Bad %s file: not a regular file\n", name);
+    return false;
+  }
   File f(std::fopen(name, "rb"));
   if (!f) {
     if (errno == ENOENT)

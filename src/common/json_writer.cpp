@@ -45,7 +45,12 @@ void appendJsonString(std::string& out, std::string_view text) {
     if (c >= 0x80) {
       const std::size_t length = utf8SequenceLength(text, i);
       if (length == 0) {
-        out += "\xEF\xBF\xBD";  // U+FFFD in place of the one stray byte
+        // The stray byte kept as U+DC80..U+DCFF, the escape by which Python
+        // and others carry the bytes of a name that is not UTF-8
+        // ("surrogateescape"): every byte of a file name survives.
+        out += "\\udc";
+        out += hex[c >> 4];
+        out += hex[c & 0xF];
         ++i;
       } else {
         out.append(text, i, length);
@@ -63,7 +68,7 @@ void appendJsonString(std::string& out, std::string_view text) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (c < 0x20) {
+        if (c < 0x20 || c == 0x7F) {  // DEL as well: a console drops it
           out += "\\u00";
           out += hex[c >> 4];
           out += hex[c & 0xF];

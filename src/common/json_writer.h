@@ -1,9 +1,11 @@
 // A small JSON writer for the result that scripts read (one line, compact).
 //
 // The output is always valid JSON in UTF-8, whatever the caller hands in:
-// strings are escaped in full, and bytes that are not valid UTF-8 (a file
-// name in a Windows code page, noise from a card's answer) become U+FFFD,
-// so one odd byte never spoils a script's parse.  Non-finite doubles are
+// strings are escaped in full (control bytes and DEL as \u00XX), and each
+// byte that is not part of valid UTF-8 (a file name in a Windows code page,
+// noise from a card's answer) becomes the escape \udcXX (U+DC80..U+DCFF,
+// Python's "surrogateescape"), so that every byte of a name can be had back
+// and one odd byte never breaks the line.  Non-finite doubles are
 // written as null.  The caller is responsible for the shape: a key before
 // each member of an object, and every container closed.
 #pragma once

@@ -108,6 +108,8 @@ std::string toHex(const std::array<uint8_t, 32>& digest) {
 
 }  // namespace
 
+std::string Sha256::finishHex() { return toHex(finish()); }
+
 std::string sha256Hex(const void* data, std::size_t length) {
   Sha256 hash;
   hash.update(data, length);

@@ -13,6 +13,8 @@ class Sha256 {
   void update(const void* data, std::size_t length);
   // The digest of everything given so far; the object is spent afterwards.
   std::array<uint8_t, 32> finish();
+  // The same as 64 lower-case hex digits.
+  std::string finishHex();
 
  private:
   void compress(const uint8_t* block);
@@ -21,6 +23,14 @@ class Sha256 {
   uint8_t pending_[64];
   std::size_t pendingLength_ = 0;
   uint64_t totalLength_ = 0;
+};
+
+// The size and digest of the bytes a run read from its file or wrote to it,
+// taken as they passed; `known` stays false for a run that used none.
+struct FileDigest {
+  bool known = false;
+  uint64_t size = 0;
+  std::string sha256;
 };
 
 // The digest as 64 lower-case hex digits.

@@ -10,10 +10,13 @@
 #include <cstring>
 
 #include "common/json_writer.h"
+#include "common/printable.h"
+#include "frontend/run_files.h"
 #include "frontend/run_options.h"
 #include "frontend/startup.h"
 #include "link/identification.h"
 #include "platform/child_process.h"
+#include "platform/port_list.h"
 #include "platform/win32.h"
 
 namespace fleet {
@@ -280,6 +283,23 @@ bool splitPortList(const std::string& argument, std::vector<std::string>* ports,
   return true;
 }
 
+bool refuseOnePortTwice(const std::vector<std::string>& ports, std::string* refusal) {
+  // On Windows a port is known by its name alone (looking at the device
+  // would open it); elsewhere by the device node the name leads to.
+  std::vector<std::string> devices;
+  for (const std::string& port : ports) devices.push_back(platform::portAccess(port).device);
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    for (std::size_t k = i + 1; k < ports.size(); ++k) {
+      if (devices[i].empty() || devices[k].empty() || !sameFile(devices[i], devices[k]))
+        continue;
+      *refusal = "Ports " + ports[i] + " and " + ports[k] + " are the same device (" +
+                 printable(devices[i]) + ").\n";
+      return true;
+    }
+  }
+  return false;
+}
+
 std::string perPortFileName(const std::string& name, const std::string& port) {
   const std::size_t base = name.find_last_of("/\\");
   const std::size_t baseStart = base == std::string::npos ? 0 : base + 1;
@@ -411,7 +431,9 @@ std::string summaryTable(const std::vector<PortResult>& results) {
   for (const PortResult& r : results) {
     char time[32];
     std::snprintf(time, sizeof time, "%.1f s", r.seconds);
-    rows.push_back({r.port, r.card.empty() ? "-" : r.card, r.firmware.empty() ? "-" : r.firmware,
+    // What the card told, through the child's JSON: shown safely.
+    rows.push_back({r.port, r.card.empty() ? "-" : printable(r.card),
+                    r.firmware.empty() ? "-" : printable(r.firmware),
                     outcomeText(r), time});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);
@@ -714,7 +736,10 @@ class FleetRun {
           end(e);
       }
       // Ctrl-C: the children had it as well; those that stay are ended.
-      if (group.interruptStatus() != 0) group.stopAll(3000);
+      if (group.interruptStatus() != 0) {
+        interrupted_ = true;
+        group.stopAll(3000);
+      }
       for (std::size_t i = 0; i < states_.size(); ++i) display_.status(i, statusOf(states_[i]));
       display_.draw();
     }
@@ -829,12 +854,18 @@ class FleetRun {
     s.ended = true;
     s.status = e.status;
     s.how = e.how;
-    s.message = e.how;
+    // Ctrl-C ended it, by its own signal or by the kill after the grace.
+    if (interrupted_ && !e.how.empty()) {
+      s.status = 130;
+      s.how.clear();
+    }
+    s.message = s.how;
     s.endedAt = GetTickCount();
   }
 
   std::vector<PortState> states_;
   Display display_;
+  bool interrupted_ = false;  // Ctrl-C came: every run is being ended
 };
 
 }  // namespace
@@ -858,7 +889,8 @@ int runFleet(int argc, char** argv, const std::string& program) {
   const std::string& portArgument = args[positional[0]];
   std::vector<std::string> ports;
   std::string refusal;
-  if (!fleet::splitPortList(portArgument, &ports, &refusal)) {
+  if (!fleet::splitPortList(portArgument, &ports, &refusal) ||
+      fleet::refuseOnePortTwice(ports, &refusal)) {
     std::printf("%s\nExit updater\n", refusal.c_str());
     if (options.json) std::printf("%s\n", refusedResults(portArgument, refusal).c_str());
     std::fflush(stdout);

@@ -31,6 +31,11 @@ namespace fleet {
 bool splitPortList(const std::string& argument, std::vector<std::string>* ports,
                    std::string* refusal);
 
+// True, with the text to print in `*refusal`, when two of `ports` lead to
+// one device ("COM07" and "COM7", or two UPDATER_PORT_ names for one
+// terminal): the second run could never open it.
+bool refuseOnePortTwice(const std::vector<std::string>& ports, std::string* refusal);
+
 // `name` with "-PORT" put before its extension ("trace.log", "COM3" ->
 // "trace-COM3.log"), so that children given the same file name to write
 // each write a file of their own.

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "common/printable.h"
+
 namespace {
 
 // `text` and blanks up to `width` characters.
@@ -22,7 +24,9 @@ std::string portLine(const platform::SerialPortInfo& port) {
   if (!port.driver.empty()) add("driver " + port.driver);
   for (const std::string& alias : port.aliases) add(alias);
   if (port.inUse) add(port.heldBy.empty() ? "in use" : "in use by " + port.heldBy);
-  return line;
+  // Process names and the adapter's strings come from anyone: a name with
+  // escape sequences in it must not reprogram the terminal.
+  return printable(line);
 }
 
 int listSerialPortsCommand() {

@@ -10,13 +10,19 @@
 //
 // (on one line).  Every member is always there; what the run did not learn
 // is null.  "outcome" is "success" (exit status 0), "refused" (2: the
-// command line or a file argument) or "failure" (anything else).
+// command line or a file argument), "interrupted" (130: Ctrl-C) or
+// "failure" (anything else).  "file_size" and "file_sha256" describe the
+// bytes the run took from its file or wrote to it, taken as they passed;
+// a run that used none (a refused one) has them null.
 // "failed_step" names where a run that did not succeed ended: "arguments",
 // "file", "trace", "open", "identify" or "mode"; "message" says why.
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
+
+#include "common/sha256.h"
 
 struct CardIdentity;
 
@@ -25,11 +31,19 @@ class RunReport {
   // Starts the run's clock.
   explicit RunReport(std::string version);
 
-  void setPort(const char* portName) { port_ = portName; }
-  void setMode(const char* keyword) { mode_ = keyword; }
-  // The file the run reads or writes; its size and digest are taken when
-  // the object is written, so a file the run wrote is described as it ended.
-  void setFile(const char* fileName) { file_ = fileName; }
+  // Runs after every change, so that what Ctrl-C leaves stays up to date.
+  void onChange(std::function<void()> callback) { onChange_ = std::move(callback); }
+
+  void setPort(const char* portName) { port_ = portName; changed(); }
+  void setMode(const char* keyword) { mode_ = keyword; changed(); }
+  // The step the run is in ("open", "identify", "mode"): where an
+  // interrupted run stopped.
+  void atStep(const char* step) { current_ = step; changed(); }
+  const std::string& currentStep() const { return current_; }
+  // The file the run reads or writes.
+  void setFile(const char* fileName) { file_ = fileName; changed(); }
+  // The size and digest of the bytes used from it or written to it.
+  void setFileDigest(const FileDigest& digest) { digest_ = digest; changed(); }
   void setCard(const CardIdentity& card);
 
   // Where the run stopped short and why.  The first step named stays.
@@ -37,6 +51,7 @@ class RunReport {
   // A remark on a run that succeeded ("No update available.").
   void remark(std::string message) {
     if (step_.empty()) message_ = std::move(message);
+    changed();
   }
   const std::string& step() const { return step_; }
   const std::string& message() const { return message_; }
@@ -44,13 +59,25 @@ class RunReport {
   // The JSON object for a run that ends with `exitStatus`: one line, no
   // line end.
   std::string json(int exitStatus) const;
+  // The object of a run that Ctrl-C ends (exit status 130), cut where the
+  // elapsed seconds go: `*head` ends with "elapsed_seconds":.
+  void interruptedJson(std::string* head, std::string* tail) const;
+  std::chrono::steady_clock::time_point start() const { return start_; }
 
  private:
+  void changed() {
+    if (onChange_) onChange_();
+  }
+  std::string render(int exitStatus, double seconds) const;
+
   std::string version_;
   std::chrono::steady_clock::time_point start_;
   std::string port_, mode_, file_;
+  FileDigest digest_;
   int model_ = 0;  // 1..6; 0 unknown
   int variant_ = -1;
   std::string firmware_;
   std::string step_, message_;
+  std::string current_;
+  std::function<void()> onChange_;
 };

@@ -12,16 +12,21 @@
 #include "boot/image_check.h"
 #include "common/elapsed.h"
 #include "common/outcome.h"
+#include "common/printable.h"
 #include "common/ticks.h"
 #include "frontend/fleet.h"
 #include "frontend/port_list_command.h"
+#include "frontend/run_files.h"
 #include "frontend/run_options.h"
 #include "frontend/run_report.h"
+#include "jobs/flash_job.h"
 #include "jobs/modes.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
 #include "link/serial_link.h"
 #include "link/trace_log.h"
+#include "platform/files.h"
+#include "platform/interrupt_ending.h"
 
 namespace {
 
@@ -54,6 +59,7 @@ struct ModeArguments {
   const char* readFile = "";      // READ: the file to write
   unsigned long readBytes = 0;    // READ: bytes to read, 0 for all
   bool verifyAfterWrite = false;  // --verify
+  FileDigest* saved = nullptr;    // READ: what the backup holds, once saved
 };
 
 enum class FileRule {
@@ -121,7 +127,8 @@ const ModeEntry kModes[] = {
      exitStatusOf},
     {"READ", FileRule::kReadBackup, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramRead(link, arguments.device, arguments.readFile, arguments.readBytes);
+       return ProgramRead(link, arguments.device, arguments.readFile, arguments.readBytes,
+                          arguments.saved);
      },
      exitStatusOf},
 };
@@ -248,8 +255,9 @@ std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* comma
   }
   command->readDevice = device[0] - '0';
   std::strcpy(command->readFile, argv[4]);
-  if (exists(command->readFile)) {
-    std::printf("File %s already exists: READ does not overwrite a file.\n", command->readFile);
+  if (exists(command->readFile) || platform::isSymbolicLink(command->readFile)) {
+    std::printf("File %s already exists: READ does not overwrite a file.\n",
+                printable(command->readFile).c_str());
     report.stoppedAt("file", "the file already exists");
     return finish(kExitRefused);
   }
@@ -257,13 +265,16 @@ std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* comma
     const char* count = argv[5];
     char* end = nullptr;
     const unsigned long bytes = std::strtoul(count, &end, 10);
-    if (count[0] < '0' || count[0] > '9' || *end != '\0' || bytes == 0 || bytes > 0x200000) {
-      std::printf("Bad byte count %s. (1 to 2097152)\n", count);
-      report.stoppedAt("arguments", "bad byte count (1 to 2097152)");
+    const unsigned long most = flashDeviceSize(command->readDevice);
+    if (count[0] < '0' || count[0] > '9' || *end != '\0' || bytes == 0 || bytes > most) {
+      std::printf("Bad byte count %s. (1 to %lu)\n", count, most);
+      report.stoppedAt("arguments", "bad byte count (1 to " + std::to_string(most) + ")");
       return finish(kExitRefused);
     }
     command->readBytes = bytes;
   }
+  if (std::optional<int> status = refuseStalePartThatIsNotAFile(command->readFile, report))
+    return finish(*status);
   return std::nullopt;
 }
 
@@ -326,6 +337,8 @@ bool sizeOfFile(const char* name, DWORD* size) {
 std::optional<int> checkMicroFilesFirst(const CommandLine& command, RunReport& report) {
   if (!command.micro) return std::nullopt;
   DWORD size = 0;
+  // Before it is opened: a pipe would hold the open for ever.
+  if (!isRegularFileArgument("appMain.mot", report)) return kExitRefused;
   if (!sizeOfFile("appMain.mot", &size)) {
     report.stoppedAt("file", "appMain.mot cannot be opened");
     return kExitRefused;
@@ -530,6 +543,7 @@ int deviceFromFileName(const char* fileName, RunReport& report) {
     report.stoppedAt("file", "the file doesn't exist");
     return 0;
   }
+  if (!isRegularFileArgument(fileName, report)) return 0;
   return device;
 }
 
@@ -548,7 +562,7 @@ bool checkFileWithExtension(const char* fileName, const char* extension, const c
     runPause();
     return false;
   }
-  return true;
+  return isRegularFileArgument(fileName, report);
 }
 
 // Prints "name : " and whether the file is there.
@@ -607,6 +621,7 @@ std::optional<int> applyFileRule(const ModeEntry& mode, const CommandLine& comma
         report.remark("No update available.");
         return kExitOk;  // nothing to do is no failure
       }
+      if (!updateFilesAreRegular(found, report)) return kExitFailed;
       return std::nullopt;
     }
   }
@@ -624,11 +639,10 @@ std::optional<int> startTrace(const CommandLine& command, TraceLog& trace, RunRe
   const std::string& path = command.options.traceFile;
   if (path.empty()) return std::nullopt;
   std::string why;
-  // READ writes its backup under this name at the end of the run.
-  const bool runsOwnFile = path == command.readFile;
-  if (runsOwnFile) why = "it is the file the run writes";
-  if (runsOwnFile || !trace.open(path, &why)) {
-    std::printf("Cannot create the trace file %s: %s\n", path.c_str(), why.c_str());
+  if (TraceLog::mayReplace(path, &why))
+    why = traceClash(command.keyword, command.fileName, command.readFile, path);
+  if (!why.empty() || !trace.open(path, &why)) {
+    std::printf("Cannot create the trace file %s: %s\n", printable(path).c_str(), why.c_str());
     report.stoppedAt("trace", "cannot create the trace file: " + why);
     return finish(kExitRefused);
   }
@@ -667,11 +681,17 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   if (std::optional<int> status = startTrace(*command, trace, report)) return *status;
   SerialLink link(command->portName);
   if (trace.isOpen()) link.setTrace(&trace);
+  report.atStep("open");
   if (!link.open()) return portFailed(link, report);
+  report.atStep("identify");
   if (std::optional<int> status = checkMicroFilesFirst(*command, report))
     return exitPath(link, *status);
   const bool lineSilent = probe(link) == 0;
-  if (command->micro && lineSilent) return bootModeBranch(link, report);
+  if (command->micro && lineSilent) {
+    report.atStep("mode");
+    digestFileToUse(command->keyword, command->fileName, report);
+    return bootModeBranch(link, report);
+  }
   CardIdentity card;
   if (std::optional<int> status = identify(link, *command, &card, report))
     return exitPath(link, *status);
@@ -683,7 +703,13 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   arguments.verifyAfterWrite = command->options.verifyAfterWrite;
   if (std::optional<int> status = applyFileRule(*mode, *command, card, &arguments, report))
     return exitPath(link, *status);
-  return exitPath(link, runMode(link, *mode, arguments, report));
+  FileDigest saved;
+  arguments.saved = &saved;
+  report.atStep("mode");
+  digestFileToUse(command->keyword, command->fileName, report);
+  const int status = runMode(link, *mode, arguments, report);
+  if (saved.known) report.setFileDigest(saved);
+  return exitPath(link, status);
 }
 
 // The trace's last line, and with --json the result as the run's last line.
@@ -698,6 +724,18 @@ void endRecords(const RunOptions& options, int status, TraceLog& trace, const Ru
     std::fputs((report.json(status) + "\n").c_str(), stdout);
     std::fflush(stdout);
   }
+}
+
+// What Ctrl-C leaves: the trace's last line and, with --json, the result.
+void keepInterruptEndingUpToDate(const RunOptions& options, const TraceLog& trace,
+                                 const RunReport& report, platform::InterruptEnding& ending) {
+  std::string note = "run ended: exit status 130";
+  if (!report.currentStep().empty()) note += ", stopped at " + report.currentStep();
+  note += ": interrupted (Ctrl-C)";
+  std::string head, tail;
+  if (options.json) report.interruptedJson(&head, &tail);
+  ending.set(platform::descriptorOf(trace.file()), trace.started(), note, head, report.start(),
+             tail);
 }
 
 }  // namespace
@@ -723,7 +761,16 @@ int runUpdater(int argc, char** argv) {
   // The run owns its trace and its result; the link borrows the trace.
   TraceLog trace;
   RunReport report(versionText());
-  const int status = runSteps(argc, argv, optionsWellFormed, &command, trace, report);
+  int status = kExitOk;
+  {
+    // Ctrl-C ends the run with its last lines until the run writes them.
+    platform::InterruptEnding interruptEnding;
+    report.onChange([&] {
+      keepInterruptEndingUpToDate(command.options, trace, report, interruptEnding);
+    });
+    status = runSteps(argc, argv, optionsWellFormed, &command, trace, report);
+    report.onChange(nullptr);
+  }
   endRecords(command.options, status, trace, report);
   return status;
 }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "link/serial_link.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -20,6 +21,12 @@ bool FlashImage::load(const char* path) {
   tooLong_ = false;
   if (!bytes_) {
     std::printf("Unable to allocate memory.\n");
+    return false;
+  }
+  const platform::FileIdentity identity = platform::identifyFile(path);
+  if (identity.exists() && !identity.regular()) {
+    // A device or a pipe would never end, a folder reads as nothing.
+    std::printf("Not a regular file : %s\n", path);
     return false;
   }
   std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
@@ -45,6 +52,16 @@ bool imageFitsDevice(const char* path, DWORD size, bool tooLong, int device) {
                 path, static_cast<int>(FlashImage::kMaxSize));
     return false;
   }
+  if (device != 0 && size > flashDeviceSize(device)) {
+    std::printf("Image too long : %s has more than %d bytes, the most flash device %d holds.\n",
+                path, static_cast<int>(flashDeviceSize(device)), device);
+    return false;
+  }
+  if (size == 0) {
+    // Nothing would be written or compared, and the run would call it done.
+    std::printf("Empty file : %s has no bytes.\n", path);
+    return false;
+  }
   if ((device == 5 || device == 7) && size < kHeaderSize) {
     // The data phase would ask for a negative byte count.
     std::printf("Image too short : %s has %d bytes, device %d needs at least %d.\n", path,
@@ -55,6 +72,11 @@ bool imageFitsDevice(const char* path, DWORD size, bool tooLong, int device) {
 }
 
 bool imageFileFitsDevice(const char* path, int device) {
+  const platform::FileIdentity identity = platform::identifyFile(path);
+  if (identity.exists() && !identity.regular()) {
+    std::printf("Not a regular file : %s\n", path);
+    return false;
+  }
   std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
   if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return true;
   const long end = std::ftell(file.get());

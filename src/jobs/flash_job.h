@@ -14,12 +14,20 @@
 
 class SerialLink;
 
+// What each flash device of the video processor holds: device 1 is a 1 MiB
+// serial flash, devices 5 and 7 hold 2 MiB.  A device number outside these
+// gets the largest.
+constexpr DWORD kLargestFlashDevice = 0x200000;
+constexpr DWORD flashDeviceSize(int device) {
+  return device == 1 ? 0x100000 : kLargestFlashDevice;
+}
+
 // An image file read into memory once: the file offset of a byte is its
 // address in the target.
 class FlashImage {
  public:
   // The most a flash device takes.
-  static constexpr DWORD kMaxSize = 0x200000;
+  static constexpr DWORD kMaxSize = kLargestFlashDevice;
 
   // Reserves the buffer and reads up to kMaxSize bytes of `path`, printing
   // "File Size : %d bytes\n"; on failure prints why and returns false.

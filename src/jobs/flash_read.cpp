@@ -5,25 +5,25 @@
 // sent; the device is read in read-back mode through the ISP service the
 // processor offers, 32 bytes a block, each block taken only from a
 // well-formed read answer.  The bytes go to "FILE.part" in the same folder,
-// which becomes FILE only once the last block has arrived; on any failure
-// it is removed, so that nothing that looks like a backup is left.
+// created new (a link left there is refused, never followed), which becomes
+// FILE only once the last block has arrived and is on the disk; the rename
+// never replaces a file.  On any failure it is removed, so that nothing that
+// looks like a backup is left: a backup is whole or absent.
 #include <cstdio>
 #include <string>
 
 #include "common/elapsed.h"
+#include "common/printable.h"
 #include "isp/isp_transaction.h"
 #include "jobs/flash_job.h"
 #include "jobs/modes.h"
 #include "link/serial_link.h"
+#include "platform/files.h"
 #include "platform/win32.h"
 
 namespace {
 
 constexpr DWORD kDrainLimitMs = 5000;
-
-// What a read without a byte count reads: device 1 is a 1 MiB serial flash;
-// devices 5 and 7 hold the most a flash image may have.
-DWORD deviceCapacity(int device) { return device == 1 ? 0x100000 : FlashImage::kMaxSize; }
 
 Outcome failureEnd() {
   std::printf("Press a key to continue ... ");
@@ -31,90 +31,102 @@ Outcome failureEnd() {
   return Outcome::Failure;
 }
 
-bool fileExists(const char* path) {
-  FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
-}
-
 // The temporary file: removed when it goes out of scope unless it was
 // renamed to its final name.
 class PartFile {
  public:
   explicit PartFile(const std::string& finalName)
-      : finalName_(finalName), path_(finalName + ".part") {
-    file_ = std::fopen(path_.c_str(), "wb");
-  }
+      : finalName_(finalName), path_(finalName + ".part") {}
   ~PartFile() {
-    if (file_ != nullptr) std::fclose(file_);
-    if (!renamed_) std::remove(path_.c_str());
+    if (!created_ || renamed_) return;
+    std::string ignored;
+    if (file_.isOpen()) file_.close(&ignored);
+    std::remove(path_.c_str());
   }
   PartFile(const PartFile&) = delete;
   PartFile& operator=(const PartFile&) = delete;
 
-  bool isOpen() const { return file_ != nullptr; }
+  // Removes what an interrupted run left under the name (a regular file
+  // only) and creates the file new; false after a message.
+  bool create() {
+    std::string why;
+    if (platform::removeStaleFile(path_.c_str(), &why) == platform::StaleFile::Refused) {
+      std::printf("Unable to create file : %s (%s)\n", printable(path_).c_str(), why.c_str());
+      return false;
+    }
+    if (!file_.create(path_.c_str(), &why)) {
+      std::printf("Unable to create file : %s (%s)\n", printable(path_).c_str(), why.c_str());
+      return false;
+    }
+    created_ = true;
+    return true;
+  }
   const std::string& path() const { return path_; }
   bool write(const unsigned char* bytes, std::size_t count) {
-    return std::fwrite(bytes, 1, count, file_) == count;
+    std::string why;
+    return file_.write(bytes, count, &why);
   }
-  // Closes the file and gives it its final name; false after a message.
+  // Puts the file on the disk and gives it its final name; false after a
+  // message.
   bool commit() {
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!closed) {
-      std::printf("Unable to write file : %s\n", path_.c_str());
+    std::string why;
+    if (!file_.flushToDisk(&why) || !file_.close(&why)) {
+      std::printf("Unable to write file : %s (%s)\n", printable(path_).c_str(), why.c_str());
       return false;
     }
     // Never over a file that appeared while the device was read.
-    if (fileExists(finalName_.c_str())) {
-      std::printf("File %s already exists: READ does not overwrite a file.\n",
-                  finalName_.c_str());
-      return false;
-    }
-    if (std::rename(path_.c_str(), finalName_.c_str()) != 0) {
-      std::printf("Unable to rename %s to %s\n", path_.c_str(), finalName_.c_str());
+    if (!platform::renameWithoutReplacing(path_.c_str(), finalName_.c_str(), &why)) {
+      if (platform::identifyFile(finalName_.c_str()).exists() ||
+          platform::isSymbolicLink(finalName_.c_str()))
+        std::printf("File %s already exists: READ does not overwrite a file.\n",
+                    printable(finalName_).c_str());
+      else
+        std::printf("Unable to rename %s to %s\n", printable(path_).c_str(),
+                    printable(finalName_).c_str());
       return false;
     }
     renamed_ = true;
+    // The new name must survive a power cut as the bytes do.
+    platform::syncFolderOf(finalName_.c_str());
     return true;
   }
 
  private:
   std::string finalName_;
   std::string path_;
-  FILE* file_ = nullptr;
+  platform::NewFile file_;
+  bool created_ = false;
   bool renamed_ = false;
 };
 
 }  // namespace
 
-Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned long byteCount) {
+Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned long byteCount,
+                    FileDigest* saved) {
   if (device != 1 && device != 5 && device != 7) {
     std::printf("Invalid device ID %d\n", device);
     return failureEnd();
   }
-  if (byteCount > FlashImage::kMaxSize) {
-    std::printf("Byte count %lu is more than a flash device holds (%d).\n", byteCount,
-                static_cast<int>(FlashImage::kMaxSize));
+  if (byteCount > flashDeviceSize(device)) {
+    std::printf("Byte count %lu is more than flash device %d holds (%lu).\n", byteCount, device,
+                static_cast<unsigned long>(flashDeviceSize(device)));
     return failureEnd();
   }
-  const DWORD size = byteCount != 0 ? static_cast<DWORD>(byteCount) : deviceCapacity(device);
+  const DWORD size = byteCount != 0 ? static_cast<DWORD>(byteCount) : flashDeviceSize(device);
 
   // The folder must take the file before the card is asked for anything.
   PartFile part(fileName);
-  if (!part.isOpen()) {
-    std::printf("Unable to create file : %s\n", part.path().c_str());
-    return failureEnd();
-  }
+  if (!part.create()) return failureEnd();
+  const std::string shownName = printable(fileName);
   std::printf("Reading device %d : %lu bytes into %s\n", device,
-              static_cast<unsigned long>(size), fileName);
+              static_cast<unsigned long>(size), shownName.c_str());
 
   drainIspInput(link, kDrainLimitMs);
   const DWORD begin = GetTickCount();
 
   unsigned progressLines = 0;
   bool written = true;
+  Sha256 digest;
   const auto storeBlock = [&](DWORD addr, const uint16_t* words) {
     unsigned char bytes[kFlashBlock];
     for (int k = 0; k < kBlockWords; ++k) {  // file order: each word's low byte first
@@ -122,8 +134,9 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
       bytes[2 * k + 1] = static_cast<unsigned char>(words[k] >> 8);
     }
     const DWORD count = size - addr < kFlashBlock ? size - addr : kFlashBlock;
+    digest.update(bytes, count);
     if (!part.write(bytes, count)) {
-      std::printf("\nUnable to write file : %s\n", part.path().c_str());
+      std::printf("\nUnable to write file : %s\n", printable(part.path()).c_str());
       written = false;
       return false;
     }
@@ -135,13 +148,18 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
   };
   const ReadOut result = readDevice(link, device, size, storeBlock);
   if (result != ReadOut::Done || !written) {
-    std::printf("Nothing was saved: %s was not written.\n", fileName);
+    std::printf("Nothing was saved: %s was not written.\n", shownName.c_str());
     // As in VERIFY, a card set to another device ends without the prompt.
     return result == ReadOut::DeviceNotSet ? Outcome::Failure : failureEnd();
   }
   std::printf("%cJob at 100%%\t\t\t\t\n", 13);
   if (!part.commit()) return failureEnd();
+  if (saved != nullptr) {
+    saved->known = true;
+    saved->size = size;
+    saved->sha256 = digest.finishHex();
+  }
   printTime(begin, 1);
-  std::printf("Saved %s : %lu bytes.\n", fileName, static_cast<unsigned long>(size));
+  std::printf("Saved %s : %lu bytes.\n", shownName.c_str(), static_cast<unsigned long>(size));
   return Outcome::Success;
 }

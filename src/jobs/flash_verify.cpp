@@ -31,9 +31,12 @@ int verify(SerialLink& link, const char* filename, int device, unsigned long* mi
 
   FlashImage image;
   if (!image.load(filename)) return failureEnd();
-  // Words left out would never be compared.  (Only the length is checked
-  // here, as for device 1: a short image is compared as far as it goes.)
-  if (image.tooLong() && !imageFitsDevice(filename, image.size(), true, 1)) return failureEnd();
+  // Words left out would never be compared, words past the device's end
+  // never read, and an empty image compares nothing.  (Only the length is
+  // checked here: a short image is compared as far as it goes.)
+  if ((image.tooLong() || image.size() == 0 || image.size() > flashDeviceSize(device)) &&
+      !imageFitsDevice(filename, image.size(), image.tooLong(), device))
+    return failureEnd();
   const DWORD size = image.size();
 
   drainIspInput(link, kDrainLimitMs);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/outcome.h"
+#include "common/sha256.h"
 
 class SerialLink;
 
@@ -33,8 +34,10 @@ Outcome ProgramVerify(SerialLink& link, int device, const char* fileName);
 
 // READ mode (jobs/flash_read.cpp): reads flash device `device` (1, 5 or 7)
 // into `fileName`; `byteCount` 0 reads the most the device holds.  The file
-// appears only once every block has arrived.
-Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned long byteCount);
+// appears only once every block has arrived, whole; `saved` then gets the
+// size and digest of the bytes written.
+Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned long byteCount,
+                    FileDigest* saved = nullptr);
 
 // Flash verify: 0 when the whole image was compared, -1 on failure;
 // `mismatchTotal` receives the number of differing words.

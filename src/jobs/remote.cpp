@@ -60,6 +60,13 @@ Outcome Remote(SerialLink& link, const char* fileName) {
     std::printf("/nFile load error\n");
     return Outcome::Failure;
   }
+  // An empty script would send nothing and still count as done.
+  if (std::fgetc(fd) == EOF) {
+    std::fclose(fd);
+    std::printf("Empty file : %s has no bytes.\n", fileName);
+    return Outcome::Failure;
+  }
+  std::rewind(fd);
   std::printf("\n->Remote Function...Now executing the function in the remote.txt file...\n");
 
   char commandLine[kLineChars + 2];

@@ -1,9 +1,12 @@
 // Mode STATUS: the video processor's identity, health, memory detection and
 // calibration results, refreshed on any key until 'q'.
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <cstdio>
 #include <cstring>
 
+#include "common/printable.h"
 #include "isp/isp_message.h"
 #include "isp/isp_transaction.h"
 #include "jobs/modes.h"
@@ -11,6 +14,21 @@
 #include "platform/win32.h"
 
 namespace {
+
+// The twelve characters of the device name, each the low byte of its word,
+// as the console may show them: a control byte or a byte that is not text
+// is written as \xNN (NUL padding passes as it always did).
+void printDeviceName(const uint16_t* fields) {
+  std::string name;
+  for (int i = 0; i < 12; ++i) name += static_cast<char>(fields[i] & 0xFF);
+  std::size_t from = 0;
+  while (from <= name.size()) {
+    const std::size_t nul = std::min(name.find('\0', from), name.size());
+    std::fputs(printable(name.substr(from, nul - from)).c_str(), stdout);
+    if (nul < name.size()) std::fputc('\0', stdout);
+    from = nul + 1;
+  }
+}
 
 constexpr int kMsgWords = 256;
 
@@ -131,9 +149,8 @@ Outcome vxpStatus(SerialLink& link) {
     fields[18] = response[3];  // video memory calibration
 
     std::printf("\n/********** VXP STATUS ***********/ \n");
-    std::printf("\nDevice Name         -> %c%c%c%c%c%c%c%c%c%c%c%c", fields[0], fields[1],
-                fields[2], fields[3], fields[4], fields[5], fields[6], fields[7], fields[8],
-                fields[9], fields[10], fields[11]);
+    std::printf("\nDevice Name         -> ");
+    printDeviceName(fields);
     std::printf("\nDevice Type         -> GF%x", static_cast<unsigned>(fields[14]));
     std::printf("\nOSD Load Status     -> %s", osdLoadText(fields[12]));
     std::printf("\nConfig Status       -> %s", configText(fields[13]));

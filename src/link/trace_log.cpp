@@ -4,13 +4,34 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/files.h"
+
 namespace {
 
 constexpr std::size_t kBytesPerLine = 32;
 
-// True when `path` can be replaced: it does not exist, is empty, or begins
-// like a trace.
-bool replaceable(const std::string& path, std::string* error) {
+// A name for a descriptor the caller opened (--trace /dev/stderr with
+// 2>>log.txt): whatever it leads to is the caller's, so it is neither read
+// back nor emptied, only added to.
+bool namesOpenDescriptor(const std::string& path) {
+  for (const char* prefix : {"/dev/stdout", "/dev/stderr", "/dev/fd/", "/proc/self/fd/"})
+    if (path.compare(0, std::strlen(prefix), prefix) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+// Only a regular file is read back: a pipe, a FIFO or a terminal (--trace
+// /dev/stderr, --trace >(gzip > t.gz)) is written to as it is, and reading
+// it would block or take the bytes meant for another.
+bool TraceLog::mayReplace(const std::string& path, std::string* error) {
+  if (namesOpenDescriptor(path)) return true;
+  const platform::FileIdentity identity = platform::identifyFile(path.c_str());
+  if (identity.kind == platform::FileIdentity::Kind::Directory) {
+    *error = "it is a folder";
+    return false;
+  }
+  if (!identity.regular()) return true;
   std::FILE* existing = std::fopen(path.c_str(), "rb");
   if (existing == nullptr) return true;
   char head[64] = {};
@@ -24,8 +45,6 @@ bool replaceable(const std::string& path, std::string* error) {
   return false;
 }
 
-}  // namespace
-
 TraceLog::TraceLog() : start_(std::chrono::steady_clock::now()) {}
 
 TraceLog::~TraceLog() {
@@ -33,9 +52,9 @@ TraceLog::~TraceLog() {
 }
 
 bool TraceLog::open(const std::string& path, std::string* error) {
-  if (!replaceable(path, error)) return false;
+  if (!mayReplace(path, error)) return false;
   // Binary: the lines end in "\n" on every system, as card-sim's do.
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = std::fopen(path.c_str(), namesOpenDescriptor(path) ? "ab" : "wb");
   if (file_ == nullptr) {
     *error = std::strerror(errno);
     return false;

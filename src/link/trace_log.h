@@ -30,6 +30,10 @@ class TraceLog {
 
   // The first line of every trace, so that a file can be recognised as one.
   static const char* signature() { return "updater trace"; }
+  // Whether `path` may be made a trace: it does not exist, is not a regular
+  // file (a pipe, a terminal), is empty or begins like a trace.  False with
+  // `*error` set otherwise.
+  static bool mayReplace(const std::string& path, std::string* error);
 
   // Creates `path` (replacing an earlier trace) and restarts the clock.
   // False, with `*error` set to the reason, when the file cannot be created
@@ -37,6 +41,10 @@ class TraceLog {
   // must not destroy an image (`--trace Device5.bin`).
   bool open(const std::string& path, std::string* error);
   bool isOpen() const { return file_ != nullptr; }
+  // The open file (nullptr when none) and when its clock began, for the
+  // last line that Ctrl-C leaves.
+  std::FILE* file() const { return file_; }
+  std::chrono::steady_clock::time_point started() const { return start_; }
 
   // `count` bytes that passed: from the updater to the card when
   // `fromUpdater`, else from the card.  `baud` is the line's bit rate.

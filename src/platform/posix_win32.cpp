@@ -418,9 +418,15 @@ Device* deviceOf(HANDLE h) {
 // Ctrl-C restores it before the process ends.
 termios savedTerminal;
 volatile sig_atomic_t terminalRaw = 0;
+struct sigaction interruptBeforeKeyWait;
 
-void interruptedInKeyWait(int) {
+void interruptedInKeyWait(int signal) {
   if (terminalRaw) tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+  // The run's own ending (its last lines) when it has one.
+  const struct sigaction& before = interruptBeforeKeyWait;
+  if (signal == SIGINT && !(before.sa_flags & SA_SIGINFO) && before.sa_handler != SIG_DFL &&
+      before.sa_handler != SIG_IGN)
+    before.sa_handler(signal);
   _exit(130);
 }
 
@@ -441,7 +447,8 @@ int realGetch() {
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  struct sigaction sa {}, oldInt{}, oldTerm{};
+  struct sigaction sa {}, oldTerm{};
+  struct sigaction& oldInt = interruptBeforeKeyWait;
   sa.sa_handler = interruptedInKeyWait;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, &oldInt);

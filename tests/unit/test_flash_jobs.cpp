@@ -315,17 +315,22 @@ TEST_F(FlashJobs, RefusalsBeforeAnyRequest) {
   card.reportedDevice = -1;
 
   // Files that cannot go whole: nothing goes out at all.
+  // VERIFY refuses what it could not compare whole; a short image is
+  // compared as far as it goes.
   struct Case {
     const char* name;
     std::size_t size;
     int device;
     std::string message;
+    bool verifyRefuses;
   };
   const Case cases[] = {
-      {"Device5.bin", 100, 5, "Image too short : "},
-      {"FDriver.bin", 0x2001, 0, "Driver too long : "},
-      {"Device1.bin", 0x200001, 1, "Image too long : "},
-      {"Device7.bin", 0x200001, 7, "Image too long : "},
+      {"Device5.bin", 100, 5, "Image too short : ", false},
+      {"FDriver.bin", 0x2001, 0, "Driver too long : ", false},
+      {"Device1.bin", 0x100001, 1, "Image too long : ", true},  // device 1 holds 1 MiB
+      {"Device7.bin", 0x200001, 7, "Image too long : ", true},
+      {"Device5.bin", 0, 5, "Empty file : ", true},
+      {"SFDriver.bin", 0, 0, "Empty file : ", false},
   };
   for (const Case& c : cases) {
     line.written.clear();
@@ -341,15 +346,15 @@ TEST_F(FlashJobs, RefusalsBeforeAnyRequest) {
       testing::internal::CaptureStdout();
       const int result = verify(*link, path.c_str(), c.device, nullptr);
       out = testing::internal::GetCapturedStdout();
-      EXPECT_EQ(result, c.size > 0x200000 ? -1 : 0) << out;
-      EXPECT_EQ(line.written.empty(), c.size > 0x200000) << c.name;
+      EXPECT_EQ(result, c.verifyRefuses ? -1 : 0) << out;
+      EXPECT_EQ(line.written.empty(), c.verifyRefuses) << c.name;
     }
   }
 
-  // Exactly 2 MiB goes.
+  // Exactly what the device holds goes: 1 MiB for device 1.
   card = MiniVxp();
   line.setPeer(&card);
-  const std::string full = file("Device1.bin", pattern(0x200000));
+  const std::string full = file("Device1.bin", pattern(0x100000));
   card.nack[kIspModeRequest] = {1};  // stop after the first request
   testing::internal::CaptureStdout();
   const int loaded = loadFile(*link, full.c_str(), 1);
@@ -357,7 +362,7 @@ TEST_F(FlashJobs, RefusalsBeforeAnyRequest) {
   EXPECT_EQ(loaded, -1) << out;
   const auto modes = card.withHeader(kIspModeRequest);
   ASSERT_EQ(modes.size(), 1u);
-  EXPECT_EQ(modes[0][6], 0x20);
+  EXPECT_EQ(modes[0][6], 0x10);
 
   testing::internal::CaptureStdout();
   EXPECT_EQ(loadFile(*link, dir.file("missing.bin").c_str(), 0), -1);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -293,15 +294,22 @@ TEST_F(FleetRun, JsonGivesOneArrayOfTheChildrensResults) {
 TEST_F(FleetRun, InterruptEndsEveryChild) {
   // The second child interrupts the parent, as Ctrl-C would; the first
   // would otherwise run for a minute.
+  // The third ignores Ctrl-C: it is killed once the 3 s grace have passed.
   const char script[] =
       "case \"$1\" in\n"
       "COM1) echo started; exec sleep 60 ;;\n"
       "COM2) sleep 0.2; kill -INT $PPID; exec sleep 60 ;;\n"
+      "COM3) trap '' INT; exec sleep 60 ;;\n"
       "esac\n";
-  EXPECT_EQ(run(script, {"updater", "COM1,COM2", "STATUS"}), 130);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(script, {"updater", "COM1,COM2,COM3", "STATUS"}), 130);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_LT(seconds, 10.0) << "a child that ignores Ctrl-C held the run up";
   EXPECT_NE(out.find("COM1: started\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("COM1  -     -         interrupted"), std::string::npos) << out;
-  EXPECT_NE(out.find("COM2  -     -         interrupted"), std::string::npos) << out;
+  for (const char* row : {"COM1  -     -         interrupted", "COM2  -     -         interrupted",
+                          "COM3  -     -         interrupted"})
+    EXPECT_NE(out.find(row), std::string::npos) << row << "\n" << out;
 }
 
 }  // namespace

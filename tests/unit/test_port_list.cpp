@@ -136,6 +136,13 @@ TEST(PortList, ScanFindsRealPortsWithWhatIsKnownOfThem) {
         {"proc/locks", "1: FLOCK  ADVISORY  WRITE 812 $LOCK(dev/ttyACM0) 0 EOF\n", nullptr}},
        {"COMACM0   $R/dev/ttyACM0  Uno, USB 2341:0043, driver cdc_acm, "
         "in use by updater (pid 812)"}},
+      {"a process name with escape sequences is shown escaped",
+       {{"dev/ttyACM0", "", nullptr},
+        {"sys/class/tty/ttyACM0/device", nullptr, "../../../devices/usb1/1-2/1-2:1.0"},
+        {"proc/813/comm", "\x1B]0;owned\x07\x1B[2J\n", nullptr},
+        {"proc/locks", "1: FLOCK  ADVISORY  WRITE 813 $LOCK(dev/ttyACM0) 0 EOF\n", nullptr}},
+       {"COMACM0   $R/dev/ttyACM0  Uno, USB 2341:0043, driver cdc_acm, "
+        "in use by \\x1B]0;owned\\x07\\x1B[2J (pid 813)"}},
       {"no ports at all", {{"dev/tty", "", nullptr}, {"dev/ttyprintk", "", nullptr}}, {}},
   };
   for (const Case& c : cases) {

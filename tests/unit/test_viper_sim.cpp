@@ -381,7 +381,8 @@ TEST_F(ViperSim, ReadSavesTheDeviceOnlyWhenEveryBlockArrived) {
        "Press a key to continue ... "},
       {"another device set", {"wrongdev@mode-status:1"}, 5, 0x1000, Outcome::Failure,
        "Device not setted !\nNothing was saved"},
-      {"past the device's end", {}, 1, 0x100001, Outcome::Failure, "Unable to send cmd.\n"},
+      {"past the device's end", {}, 1, 0x100001, Outcome::Failure,
+       "Byte count 1048577 is more than flash device 1 holds (1048576).\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
