@@ -20,6 +20,7 @@
 #include "jobs/modes.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
+#include "link/port_name.h"
 #include "link/serial_link.h"
 #include "link/trace_log.h"
 
@@ -291,11 +292,20 @@ std::optional<int> readCommandLine(int argc, char** argv, CommandLine* command,
     return finish(kExitRefused);
   }
   caseSensitive(argv[1], command->portName);
+  // A network form or a device path keeps its case (host names, paths).
+  const PortName port = parsePortName(argv[1]);
+  if (port.kind != PortKind::kComPort && port.kind != PortKind::kNotAPort)
+    std::snprintf(command->portName, sizeof command->portName, "%s", port.text.c_str());
   caseSensitive(argc > 2 ? argv[2] : "", command->keyword);
   if (argc > 3) std::strcpy(command->fileName, argv[3]);
   command->micro = std::strcmp(command->keyword, "MICRO") == 0;
   describeRun(*command, report);
-  if (std::strncmp(command->portName, "COM", 3) != 0) {
+  if (port.kind == PortKind::kBadNetwork) {
+    std::fputs(badNetworkPortText(argv[1]).c_str(), stdout);
+    report.stoppedAt("arguments", "the network port is not HOST:PORT");
+    return finish(kExitRefused);
+  }
+  if (port.kind == PortKind::kNotAPort) {
     std::printf("Must be COMXX\n");
     report.stoppedAt("arguments", "the port must be COMxx");
     return finish(kExitRefused);
@@ -342,6 +352,19 @@ std::optional<int> checkMicroFilesFirst(const CommandLine& command, RunReport& r
     return kExitFailed;
   }
   return std::nullopt;
+}
+
+// MICRO changes the bit rate (and so does the boot-mode branch for an old
+// firmware), which a raw TCP port cannot carry: refused before the
+// connection is made, so that nothing reaches the card.
+std::optional<int> refuseRateChangeOnRawPort(const CommandLine& command, RunReport& report) {
+  const PortName port = resolvePortName(command.portName);
+  if (!command.micro || port.kind != PortKind::kRawTcp) return std::nullopt;
+  std::printf("MICRO cannot run over %s : a raw TCP port cannot change the bit rate. "
+              "Use rfc2217://%s:%s on a server that supports RFC 2217.\n",
+              port.text.c_str(), port.host.c_str(), port.port.c_str());
+  report.stoppedAt("arguments", "MICRO needs a port that can change the bit rate (rfc2217://)");
+  return finish(kExitFailed);
 }
 
 // Writes single 0x00 bytes and returns the count of the last read: a running
@@ -665,6 +688,7 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   if (argc < 2) return kExitOk;
   if (std::optional<int> status = readCommandLine(argc, argv, command, report)) return *status;
   if (std::optional<int> status = startTrace(*command, trace, report)) return *status;
+  if (std::optional<int> status = refuseRateChangeOnRawPort(*command, report)) return *status;
   SerialLink link(command->portName);
   if (trace.isOpen()) link.setTrace(&trace);
   if (!link.open()) return portFailed(link, report);
