@@ -55,6 +55,13 @@ class NetworkPort {
 
   DWORD baudRate() const { return baud_; }
   bool lost() const { return lost_; }
+  // True once, at the first call after the connection was lost: the caller
+  // tells the operator, who could not otherwise tell it from a silent card.
+  bool lossToReport() {
+    if (!lost_ || lossReported_) return false;
+    lossReported_ = true;
+    return true;
+  }
   DWORD errorCode() const { return errorCode_; }
   // What went wrong, for people: "cannot connect to rack1 port 4001:
   // connection refused".
@@ -82,6 +89,7 @@ class NetworkPort {
   COMMTIMEOUTS timeouts_{0, 0, 0, 0, 0};
   DWORD baud_ = 0;
   bool lost_ = false;
+  bool lossReported_ = false;
   DWORD errorCode_ = 0;
   std::string failure_;
 };

@@ -31,13 +31,23 @@ bool SerialLink::configureNetwork(DWORD baud, bool quietOpenFailure) {
   return true;
 }
 
+// A connection the server closed or reset is said once, on its own line,
+// before the mode's own message about the failed exchange.
+static BOOL told(NetworkPort& network, BOOL result) {
+  if (network.lossToReport()) {
+    std::printf("\n%s\n", network.failure().c_str());
+    std::fflush(stdout);
+  }
+  return result;
+}
+
 BOOL SerialLink::portRead(void* buffer, DWORD capacity, DWORD* got) {
-  if (network_) return network_->read(buffer, capacity, got);
+  if (network_) return told(*network_, network_->read(buffer, capacity, got));
   return ReadFile(handle_, buffer, capacity, got, nullptr);
 }
 
 BOOL SerialLink::portWrite(const void* data, DWORD count, DWORD* written) {
-  if (network_) return network_->write(data, count, written);
+  if (network_) return told(*network_, network_->write(data, count, written));
   return WriteFile(handle_, data, count, written, nullptr);
 }
 
@@ -45,13 +55,13 @@ BOOL SerialLink::portSetState() {
   if (network_) {
     if (network_->setBaudRate(dcb_.BaudRate)) return TRUE;
     notef("%s", network_->failure().c_str());
-    return FALSE;
+    return told(*network_, FALSE);
   }
   return SetCommState(handle_, &dcb_);
 }
 
 BOOL SerialLink::portSetTimeouts(COMMTIMEOUTS* timeouts) {
-  if (network_) return network_->setTimeouts(*timeouts);
+  if (network_) return told(*network_, network_->setTimeouts(*timeouts));
   return SetCommTimeouts(handle_, timeouts);
 }
 

@@ -61,7 +61,7 @@ check_imports() {  # check_imports OBJDUMP EXE
   dlls=$("$1" -p "$2" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
   for dll in $dlls; do
     case $dll in
-      kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | api-ms-win-*) ;;
+      kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | ws2_32.dll | api-ms-win-*) ;;
       *) note_failure "$(basename "$2") needs $dll, which is not a system DLL" ;;
     esac
   done
