@@ -179,6 +179,9 @@ void printHelp() {
       "Ports: COMn is \\\\.\\COMn on Windows.  Elsewhere COMn is /dev/ttyS<n-1>,\n"
       "COMUSBn is /dev/ttyUSBn and COMACMn is /dev/ttyACMn; the environment variable\n"
       "UPDATER_PORT_<NAME> (for example UPDATER_PORT_COM7=/dev/pts/3) overrides this.\n"
+      "On Linux a device path (/dev/ttyUSB0) works too.  A card behind a console\n"
+      "server: rfc2217://HOST:PORT (RFC 2217, every mode) or socket://HOST:PORT\n"
+      "(raw TCP, every mode but MICRO).\n"
       "\n"
       "Exit status: 0 when the run did what was asked, 1 when the operation or the\n"
       "port failed, 2 when the command line or a file argument was refused.\n",

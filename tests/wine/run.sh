@@ -28,8 +28,8 @@ trap 'unknown_commands_check || exit 1' EXIT
 # test_viper_devices and test_micro_boot, minutes of real pauses over the
 # same port calls as the others; the 32-bit build also skips the
 # identification and card-sim scripts.  WINE_CASES overrides both lists.
-SCRIPTS_64=${WINE_CASES:-"startup_rules identification cardsim fpga edid gamma remote verify_status micro viper trace_json"}
-SCRIPTS_32=${WINE_CASES:-"startup_rules fpga edid gamma remote verify_status micro viper trace_json"}
+SCRIPTS_64=${WINE_CASES:-"startup_rules identification cardsim fpga edid gamma remote verify_status micro viper trace_json network"}
+SCRIPTS_32=${WINE_CASES:-"startup_rules fpga edid gamma remote verify_status micro viper trace_json network"}
 
 EXE=${1:-}
 CARDSIM=${2:-}
