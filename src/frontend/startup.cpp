@@ -662,6 +662,7 @@ std::optional<int> startTrace(const CommandLine& command, TraceLog& trace, RunRe
   trace.note("command line: " + command.options.commandLine);
   std::string device = platform::portAccess(command.portName).device;
   if (device.empty()) device = std::string("\\\\.\\") + command.portName;
+  if (resolvePortName(command.portName).network()) device = "console server";
   trace.note(std::string("port ") + command.portName + " (" + device + ")");
   trace.note(command.fineTimer ? "fine timer: granted"
                                : "fine timer: refused, waits may last a system tick longer");

@@ -7,6 +7,7 @@
 namespace {
 
 constexpr std::size_t kReceiveChunk = 4096;
+constexpr std::size_t kMaxPending = 64 * 1024;
 // A write with no time-out of its own still ends: a server that stops
 // taking bytes for this long has failed.
 constexpr DWORD kLongestWriteMs = 10000;
@@ -139,8 +140,8 @@ NetworkPort::Pump NetworkPort::pump(uint32_t waitMs) {
     return Pump::kLost;
   }
   if (got == 0) return Pump::kNothing;
-  if (pendingStart_ == pending_.size()) {
-    pending_.clear();
+  if (pendingStart_ > 0) {
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pendingStart_));
     pendingStart_ = 0;
   }
   const std::size_t had = pending_.size();
@@ -151,7 +152,14 @@ NetworkPort::Pump NetworkPort::pump(uint32_t waitMs) {
     session_.receive(raw, got, &pending_, &reply);
     if (!reply.empty() && !sendNow(reply)) return Pump::kLost;
   }
-  return pending_.size() > had ? Pump::kData : Pump::kNothing;
+  const bool data = pending_.size() > had;
+  // Bytes nobody reads (a card that talks while the link waits for an
+  // answer from the server) are kept up to a limit, as a port's receive
+  // buffer would: beyond it the oldest are lost.
+  if (pending_.size() > kMaxPending)
+    pending_.erase(pending_.begin(),
+                   pending_.begin() + static_cast<std::ptrdiff_t>(pending_.size() - kMaxPending));
+  return data ? Pump::kData : Pump::kNothing;
 }
 
 std::size_t NetworkPort::takePending(unsigned char* out, std::size_t capacity) {

@@ -432,6 +432,27 @@ TEST(NetworkPort, ARateChangeIsInForceBeforeTheNextByte) {
   EXPECT_EQ(rig.line.now() - before, 400u);
 }
 
+TEST(NetworkPort, BytesNobodyReadsAreKeptUpToALimitNewestFirst) {
+  ScriptedServer::Script slow;
+  slow.answerMs = 400;
+  Rig rig(slow);
+  ASSERT_TRUE(rig.port.open(115200));
+  Bytes flood(100000);
+  for (std::size_t i = 0; i < flood.size(); ++i) flood[i] = static_cast<uint8_t>(i % 251);
+  rig.server->deliver(flood, 1);  // the card talks during the rate change
+  ASSERT_TRUE(rig.port.setBaudRate(9600));
+  rig.port.setTimeouts({MAXDWORD, 0, 0, 0, 0});
+  Bytes kept;
+  uint8_t buffer[1000];
+  DWORD got = 0;
+  do {
+    ASSERT_TRUE(rig.port.read(buffer, sizeof buffer, &got));
+    kept.insert(kept.end(), buffer, buffer + got);
+  } while (got > 0);
+  EXPECT_EQ(kept.size(), 64u * 1024u);
+  EXPECT_EQ(kept, Bytes(flood.end() - 64 * 1024, flood.end()));
+}
+
 TEST(NetworkPort, DataFullOfIacTravelsBothWaysUnchanged) {
   for (const char* name : {"rfc2217://rack1:4001", "socket://rack1:4001"}) {
     SCOPED_TRACE(name);
