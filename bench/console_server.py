@@ -22,7 +22,11 @@ class Ser2net:
         with open(config, "w") as f:
             f.write("connection: &card\n"
                     "  accepter: telnet(rfc2217),tcp,127.0.0.1,%d\n"
-                    "  connector: serialdev,%s,115200n81,local\n" % (self.port, os.path.realpath(link)))
+                    "  connector: serialdev,%s,115200n81,local\n"
+                    # Each answer goes on at once, not after two characters'
+                    # time of quiet: the protocol waits for every one.
+                    "  options:\n"
+                    "    chardelay: false\n" % (self.port, os.path.realpath(link)))
         with open(os.path.join(folder, "ser2net.log"), "wb") as log:
             self.proc = subprocess.Popen(["ser2net", "-n", "-d", "-c", config],
                                          stdout=log, stderr=subprocess.STDOUT)

@@ -59,6 +59,7 @@ start_ser2net() {
     [ "${spec%%=*}" = rfc2217 ] && accepter="telnet(rfc2217),$accepter"
     printf 'connection: &card%d\n  accepter: %s\n  connector: serialdev,%s,115200n81,local\n' \
       "$i" "$accepter" "${spec#*=}" >>"$yaml"
+    printf '  options:\n    chardelay: false\n' >>"$yaml"
     i=$((i + 1))
   done
   ser2net -n -d -c "$yaml" >"$WORK/ser2net.log" 2>&1 &
