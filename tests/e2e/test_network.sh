@@ -4,7 +4,8 @@
 # the COM Port Control Option) and socket://HOST:PORT (raw TCP).  Data full
 # of 0xFF (Telnet's IAC) both ways, the bit rate changes of MICRO, their
 # refusal on a raw port, two cards over two server ports, a server killed
-# mid-write, a refused connection, and a device path as the port.
+# mid-write, Ctrl-C while waiting on the server (over IPv6), a refused
+# connection, and a device path as the port.
 source "$(dirname "$0")/lib.sh" "$@"
 source "$E2E_DIR/vxp_lib.sh"
 
@@ -159,7 +160,7 @@ stop_card8
 
 case_ "the server killed mid-write: exit 1 with a message within 15 s"
 mkdir -p "$WORK/big"
-python3 -c 'import sys; sys.stdout.buffer.write(bytes([0xFF, 0xFD]) * 16384)' >"$WORK/big/Device1.bin"
+python3 -c 'import sys; sys.stdout.buffer.write(bytes([0xFF, 0xFD]) * 4096)' >"$WORK/big/Device1.bin"
 cp "$WORK/SFDriver.bin" "$WORK/big/"
 start_card --model HDMITOSDI
 start_ser2net "rfc2217=$(card_pty)"
@@ -188,6 +189,35 @@ expect_out_contains $'\nthe connection to 127.0.0.1 port '"${PORTS[0]}"' was los
 grep -E "was lost: (connection closed by the server|connection reset by peer)$" "$WORK/out" >/dev/null &&
   pass || fail "the loss has no reason"
 
+case_ "Ctrl-C while the updater waits on the server, over IPv6"
+# A silent card: identification repeats until the operator gives up.
+start_card --silent
+start_ser2net "rfc2217=$(card_pty)"
+sed -i "s/tcp,127.0.0.1,/tcp,::1,/" "$WORK/ser2net.yaml"
+start_ser2net_again() {
+  stop_ser2net
+  ser2net -n -d -c "$WORK/ser2net.yaml" >"$WORK/ser2net.log" 2>&1 &
+  SER2NET_PID=$!
+  for _ in $(seq 1 500); do listening "${PORTS[0]}" && return 0; sleep 0.01; done
+  fail "ser2net did not start on ::1: $(cat "$WORK/ser2net.log")"
+}
+start_ser2net_again
+python3 - "$UPDATER" "rfc2217://[::1]:${PORTS[0]}" "$WORK" <<'PY' && pass || fail "Ctrl-C did not end the run at once"
+import signal, subprocess, sys, time
+updater, port, work = sys.argv[1:4]
+p = subprocess.Popen([updater, port, "STATUS"], cwd=work, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+time.sleep(1.5)
+assert p.poll() is None, "the run ended by itself: %r" % p.stdout.read()
+p.send_signal(signal.SIGINT)
+start = time.monotonic()
+p.wait(5)
+assert time.monotonic() - start < 1, "took %.1f s" % (time.monotonic() - start)
+assert p.returncode in (-signal.SIGINT, 130), p.returncode
+assert b"obtain version information" in p.stdout.read(), "never reached the card"
+PY
+stop_ser2net
+
 case_ "a refused connection names the host and the reason"
 port=$(free_ports 1)
 run_updater "rfc2217://127.0.0.1:$port" STATUS
@@ -199,7 +229,8 @@ run_updater rfc2217://127.0.0.1 STATUS
 expect_rc 2
 expect_out_printf 'Bad network port rfc2217://127.0.0.1 : write rfc2217://HOST:PORT or socket://HOST:PORT (PORT 1 to 65535).\n\nExit updater\n'
 if native_only "device paths are POSIX names"; then
-  KEYS=q run_updater "$(card_pty)" STATUS
+  start_card --model HDMITOSDI
+  KEYS=q RUN_TIMEOUT=60 run_updater "$(card_pty)" STATUS
   expect_rc 0
   expect_out_contains "VXP GF9350"
 fi
