@@ -5,8 +5,14 @@
 #ifndef _WIN32
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -149,23 +155,70 @@ int connectOne(const addrinfo* address, uint64_t deadline, int* err) {
   return fd;
 }
 
+// getaddrinfo() within `timeoutMs`.  The resolver's own time-outs
+// (resolv.conf: seconds per server and attempt) can add up to far more, so
+// a name is looked up on a thread of its own; one that has not answered in
+// time is left to finish there, and the run goes on without it.
+int resolve(const std::string& host, const std::string& port, uint32_t timeoutMs,
+            addrinfo** addresses, bool* timedOut) {
+  struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+    int result = EAI_AGAIN;
+    addrinfo* addresses = nullptr;
+  };
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread([lookup, host, port] {
+      addrinfo hints{};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      hints.ai_flags = AI_ADDRCONFIG;
+      addrinfo* found = nullptr;
+      const int result = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+      std::lock_guard<std::mutex> hold(lookup->mutex);
+      if (lookup->abandoned) {
+        if (result == 0) ::freeaddrinfo(found);
+        return;
+      }
+      lookup->result = result;
+      lookup->addresses = found;
+      lookup->finished = true;
+      lookup->done.notify_one();
+    }).detach();
+  } catch (const std::system_error&) {
+    return EAI_SYSTEM;
+  }
+  std::unique_lock<std::mutex> hold(lookup->mutex);
+  if (!lookup->done.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                             [&] { return lookup->finished; })) {
+    lookup->abandoned = true;
+    *timedOut = true;
+    return EAI_AGAIN;
+  }
+  *addresses = lookup->addresses;
+  return lookup->result;
+}
+
 }  // namespace
 
 std::unique_ptr<TcpConnection> connectTcp(const std::string& host, const std::string& port,
                                           uint32_t timeoutMs, uint32_t* code,
                                           std::string* reason) {
   const uint64_t deadline = nowMs() + timeoutMs;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_ADDRCONFIG;
   addrinfo* addresses = nullptr;
-  // The resolver has time-outs of its own (resolv.conf); a name that takes
-  // longer than ours still ends the run, with the resolver's answer.
-  const int resolved = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
+  bool lookupTimedOut = false;
+  const int resolved = resolve(host, port, timeoutMs, &addresses, &lookupTimedOut);
+  if (lookupTimedOut) {
+    *code = kErrorTimedOut;
+    *reason = "the name was not resolved within " + std::to_string(timeoutMs / 1000) + " s";
+    return nullptr;
+  }
   if (resolved != 0) {
     *code = kErrorHostNotFound;
-    *reason = resolved == EAI_SYSTEM ? lowerText(std::strerror(errno))
+    *reason = resolved == EAI_SYSTEM ? "the name could not be looked up"
                                      : lowerText(::gai_strerror(resolved));
     return nullptr;
   }
