@@ -59,6 +59,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import console_server  # noqa: E402
 import images  # noqa: E402
 
 RATIO_TARGET = 1.02
@@ -141,7 +142,7 @@ def remote_overlaps():
 
 class Job:
     def __init__(self, name, args, pauses_ms, overlaps=(), rc=0, stdin=b"", files=None,
-                 state=None, slices=False, quick=False, latency=False):
+                 state=None, slices=False, quick=False, latency=False, via=None):
         self.name = name
         self.args = args
         self.pauses_ms = START_MS + pauses_ms
@@ -153,6 +154,7 @@ class Job:
         self.slices = slices  # FPGA: one silent read slice per request
         self.quick = quick
         self.latency = latency  # True: also behind the adapter; "only": only there
+        self.via = via  # "rfc2217": through ser2net on loopback (console_server.py)
 
 
 def jobs_for(quick):
@@ -213,6 +215,14 @@ def jobs_for(quick):
         viper("VIPER 5, 64 KiB", 5, 64 * 1024, 8, "viper64", latency="only"),
         verify("VERIFY 5, 64 KiB", 64 * 1024, 8, "viper64", latency="only"),
         micro("MICRO, 1K kernels", 1000, 64 * 1024, latency="only"),
+    ]
+    # Through a console server: ser2net on loopback in front of the same
+    # line, reached as rfc2217:// (a rate change for MICRO); each beside a
+    # row on the bare line to compare it with.
+    jobs += [
+        viper("VIPER 5, 64 KiB", 5, 64 * 1024, 8, "viper64"),
+        viper("VIPER 5, 64 KiB", 5, 64 * 1024, 8, "viper64", via="rfc2217"),
+        micro("MICRO", kernel, micro_image, via="rfc2217"),
     ]
     return jobs
 
@@ -368,7 +378,8 @@ def start_cost(folder):
 def run_once(args, job, folder, state, latency):
     """One run of JOB; returns its measurements."""
     card = Card(args.card_sim, folder, state, card_options(latency))
-    env = dict(os.environ, UPDATER_PORT_COM7=card.link)
+    server = console_server.Ser2net(card.link, folder) if job.via else None
+    env = dict(os.environ, UPDATER_PORT_COM7=server.url if server else card.link)
     rss_path = os.path.join(folder, "rss")
     # GNU time reports the updater's own peak memory: a child of this script
     # would carry the script's peak across exec.
@@ -389,6 +400,8 @@ def run_once(args, job, folder, state, latency):
             wall = time.monotonic() - start
             killer.cancel()
     finally:
+        if server:
+            server.stop()
         card.stop()
     rss = usage.ru_maxrss
     if TIME and os.path.exists(rss_path):
@@ -487,7 +500,7 @@ WIDTHS = [16, 13, 8, 9, 7, 7, 5, 5, 7, 5, 7, 5, 3]
 def row_of(job, latency, m):
     return [
         job.name,
-        "115200" + (" +%d ms" % LATENCY_MS if latency else ""),
+        "115200" + (" +%d ms" % LATENCY_MS if latency else "") + (" " + job.via if job.via else ""),
         sum(m["to_card"].values()),
         sum(m["from_card"].values()),
         "%.2f" % (m["bound_ms"] / 1000),

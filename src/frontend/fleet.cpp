@@ -15,6 +15,7 @@
 #include "frontend/run_options.h"
 #include "frontend/startup.h"
 #include "link/identification.h"
+#include "link/port_name.h"
 #include "platform/child_process.h"
 #include "platform/port_list.h"
 #include "platform/win32.h"
@@ -269,8 +270,13 @@ bool splitPortList(const std::string& argument, std::vector<std::string>* ports,
                    std::string* refusal) {
   ports->clear();
   for (const std::string& part : splitAtCommas(argument)) {
-    const std::string port = upper(part);
-    if (port.compare(0, 3, "COM") != 0) {
+    const PortName name = parsePortName(part);
+    const std::string port = name.text;
+    if (name.kind == PortKind::kBadNetwork) {
+      *refusal = badNetworkPortText(part);
+      return false;
+    }
+    if (name.kind == PortKind::kNotAPort) {
       *refusal = "Must be COMXX\n";
       return false;
     }
@@ -300,7 +306,22 @@ bool refuseOnePortTwice(const std::vector<std::string>& ports, std::string* refu
   return false;
 }
 
-std::string perPortFileName(const std::string& name, const std::string& port) {
+// The port as a piece of a file name: a network form or a device path has
+// slashes and colons ("rfc2217://rack1:4001" gives "rfc2217-rack1-4001").
+std::string portTag(const std::string& port) {
+  std::string tag;
+  for (char c : port) {
+    const bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_';
+    if (plain)
+      tag += c;
+    else if (!tag.empty() && tag.back() != '-')
+      tag += '-';
+  }
+  return tag;
+}
+
+std::string perPortFileName(const std::string& name, const std::string& typedPort) {
+  const std::string port = portTag(typedPort);
   const std::size_t base = name.find_last_of("/\\");
   const std::size_t baseStart = base == std::string::npos ? 0 : base + 1;
   const std::size_t dot = name.rfind('.');

@@ -23,6 +23,7 @@
 #include "jobs/modes.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
+#include "link/port_name.h"
 #include "link/serial_link.h"
 #include "link/trace_log.h"
 #include "platform/files.h"
@@ -185,6 +186,9 @@ void printHelp() {
       "Ports: COMn is \\\\.\\COMn on Windows.  Elsewhere COMn is /dev/ttyS<n-1>,\n"
       "COMUSBn is /dev/ttyUSBn and COMACMn is /dev/ttyACMn; the environment variable\n"
       "UPDATER_PORT_<NAME> (for example UPDATER_PORT_COM7=/dev/pts/3) overrides this.\n"
+      "On Linux a device path (/dev/ttyUSB0) works too.  A card behind a console\n"
+      "server: rfc2217://HOST:PORT (RFC 2217, every mode) or socket://HOST:PORT\n"
+      "(raw TCP, every mode but MICRO).\n"
       "\n"
       "Exit status: 0 when the run did what was asked, 1 when the operation or the\n"
       "port failed, 2 when the command line or a file argument was refused.\n",
@@ -302,11 +306,20 @@ std::optional<int> readCommandLine(int argc, char** argv, CommandLine* command,
     return finish(kExitRefused);
   }
   caseSensitive(argv[1], command->portName);
+  // A network form or a device path keeps its case (host names, paths).
+  const PortName port = parsePortName(argv[1]);
+  if (port.kind != PortKind::kComPort && port.kind != PortKind::kNotAPort)
+    std::snprintf(command->portName, sizeof command->portName, "%s", port.text.c_str());
   caseSensitive(argc > 2 ? argv[2] : "", command->keyword);
   if (argc > 3) std::strcpy(command->fileName, argv[3]);
   command->micro = std::strcmp(command->keyword, "MICRO") == 0;
   describeRun(*command, report);
-  if (std::strncmp(command->portName, "COM", 3) != 0) {
+  if (port.kind == PortKind::kBadNetwork) {
+    std::fputs(badNetworkPortText(argv[1]).c_str(), stdout);
+    report.stoppedAt("arguments", "the network port is not HOST:PORT");
+    return finish(kExitRefused);
+  }
+  if (port.kind == PortKind::kNotAPort) {
     std::printf("Must be COMXX\n");
     report.stoppedAt("arguments", "the port must be COMxx");
     return finish(kExitRefused);
@@ -355,6 +368,19 @@ std::optional<int> checkMicroFilesFirst(const CommandLine& command, RunReport& r
     return kExitFailed;
   }
   return std::nullopt;
+}
+
+// MICRO changes the bit rate (and so does the boot-mode branch for an old
+// firmware), which a raw TCP port cannot carry: refused before the
+// connection is made, so that nothing reaches the card.
+std::optional<int> refuseRateChangeOnRawPort(const CommandLine& command, RunReport& report) {
+  const PortName port = resolvePortName(command.portName);
+  if (!command.micro || port.kind != PortKind::kRawTcp) return std::nullopt;
+  std::printf("MICRO cannot run over %s : a raw TCP port cannot change the bit rate. "
+              "Use rfc2217://%s:%s on a server that supports RFC 2217.\n",
+              port.text.c_str(), port.host.c_str(), port.port.c_str());
+  report.stoppedAt("arguments", "MICRO needs a port that can change the bit rate (rfc2217://)");
+  return finish(kExitFailed);
 }
 
 // Writes single 0x00 bytes and returns the count of the last read: a running
@@ -650,6 +676,7 @@ std::optional<int> startTrace(const CommandLine& command, TraceLog& trace, RunRe
   trace.note("command line: " + command.options.commandLine);
   std::string device = platform::portAccess(command.portName).device;
   if (device.empty()) device = std::string("\\\\.\\") + command.portName;
+  if (resolvePortName(command.portName).network()) device = "console server";
   trace.note(std::string("port ") + command.portName + " (" + device + ")");
   trace.note(command.fineTimer ? "fine timer: granted"
                                : "fine timer: refused, waits may last a system tick longer");
@@ -679,6 +706,7 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   if (argc < 2) return kExitOk;
   if (std::optional<int> status = readCommandLine(argc, argv, command, report)) return *status;
   if (std::optional<int> status = startTrace(*command, trace, report)) return *status;
+  if (std::optional<int> status = refuseRateChangeOnRawPort(*command, report)) return *status;
   SerialLink link(command->portName);
   if (trace.isOpen()) link.setTrace(&trace);
   report.atStep("open");

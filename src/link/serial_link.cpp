@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/ticks.h"
+#include "link/network_port.h"
 #include "link/trace_log.h"
 
 namespace {
@@ -42,6 +43,8 @@ const char* errorCheck(DWORD code) {
 SerialLink::SerialLink(const char* portName) {
   std::snprintf(portName_, sizeof portName_, "%s", portName);
   std::snprintf(devicePath_, sizeof devicePath_, "\\\\.\\%s", portName_);
+  target_ = resolvePortName(portName_);
+  if (target_.network()) std::snprintf(devicePath_, sizeof devicePath_, "%s", target_.text.c_str());
 }
 
 // Quietly: the trace may be gone already.
@@ -51,9 +54,8 @@ SerialLink::~SerialLink() {
 }
 
 void SerialLink::close() {
-  if (handle_ != INVALID_HANDLE_VALUE) {
-    CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
+  if (isOpen()) {
+    portClose();
     note("port closed");
   }
 }
@@ -85,6 +87,7 @@ void SerialLink::traceFailure(const char* what) {
 // The set-up sequence: open, read the port's settings, apply 8N1 at `baud`
 // with RTS off and no software flow control, apply the polling time-outs.
 bool SerialLink::configure(bool reopen, DWORD baud, bool quietOpenFailure) {
+  if (target_.network()) return configureNetwork(baud, quietOpenFailure);
   bool ok = true;
   handle_ = CreateFileA(devicePath_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                         nullptr);
@@ -150,7 +153,7 @@ bool SerialLink::reopenAt(DWORD baud) {
 
 bool SerialLink::setBaudRate(DWORD rate) {
   dcb_.BaudRate = rate;
-  if (!SetCommState(handle_, &dcb_)) {
+  if (!portSetState()) {
     lastError_ = GetLastError();
     if (trace_ != nullptr) traceFailure("bit rate change");
     return false;
@@ -162,7 +165,7 @@ bool SerialLink::setBaudRate(DWORD rate) {
 
 bool SerialLink::applyTimeouts(const COMMTIMEOUTS& timeouts) {
   COMMTIMEOUTS copy = timeouts;
-  if (!SetCommTimeouts(handle_, &copy)) {
+  if (!portSetTimeouts(&copy)) {
     lastError_ = GetLastError();
     if (trace_ != nullptr) traceFailure("setting the port's time-outs");
     return false;
@@ -187,7 +190,7 @@ bool SerialLink::restoreProfile() {
 bool SerialLink::readOnce(void* buffer, DWORD capacity, DWORD* got) {
   *got = 0;
   DWORD count = 0;
-  if (!ReadFile(handle_, buffer, capacity, &count, nullptr)) {
+  if (!portRead(buffer, capacity, &count)) {
     lastError_ = GetLastError();
     if (trace_ != nullptr) traceFailure("read");
     return false;
@@ -254,6 +257,7 @@ std::size_t SerialLink::drain(DWORD limitMs) {
   const DWORD limit = deadlineIn(limitMs);
   std::size_t dropped = 0;
   DWORD got = 0;
+  portPurgeInput();
   do {
     if (!read(scratch, sizeof scratch, &got)) got = 0;
     dropped += got;
@@ -270,8 +274,7 @@ bool SerialLink::writeAll(const void* data, std::size_t count, DWORD stallMs,
   DWORD stalledSince = GetTickCount();
   while (offset < count) {
     DWORD written = 0;
-    if (!WriteFile(handle_, bytes + offset, static_cast<DWORD>(count - offset), &written,
-                   nullptr)) {
+    if (!portWrite(bytes + offset, static_cast<DWORD>(count - offset), &written)) {
       lastError_ = GetLastError();
       if (trace_ != nullptr) traceFailure("write");
       return false;
@@ -298,7 +301,7 @@ bool SerialLink::writeAll(const void* data, std::size_t count, DWORD stallMs,
 bool SerialLink::writeByte(unsigned char byte) {
   if (!restoreProfile()) return false;
   DWORD written = 0;
-  if (!WriteFile(handle_, &byte, 1, &written, nullptr)) {
+  if (!portWrite(&byte, 1, &written)) {
     lastError_ = GetLastError();
     if (trace_ != nullptr) traceFailure("write");
     return false;

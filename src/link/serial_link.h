@@ -12,10 +12,13 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
+#include "link/port_name.h"
 #include "platform/win32.h"
 
+class NetworkPort;
 class TraceLog;
 
 #if defined(__GNUC__)
@@ -42,7 +45,9 @@ class SerialLink {
   static constexpr DWORD kDefaultStallMs = 3000;
 
   // `portName` is the name as the operator typed it, upper-cased ("COM7");
-  // the device path is "\\.\COM7".  Nothing is opened yet.
+  // the device path is "\\.\COM7".  A network form (rfc2217://HOST:PORT,
+  // socket://HOST:PORT, or a COM name mapped to one) opens a connection to
+  // a console server instead (network_port.h).  Nothing is opened yet.
   explicit SerialLink(const char* portName);
   ~SerialLink();
   SerialLink(const SerialLink&) = delete;
@@ -63,7 +68,9 @@ class SerialLink {
   // the failing step's message except for a device that cannot be opened.
   bool reopenAt(DWORD baud);
   void close();
-  bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE || network_ != nullptr; }
+  // The port behind a console server, or nullptr for a local port.
+  const NetworkPort* network() const { return network_.get(); }
 
   // Changes only the bit rate of the open port.
   bool setBaudRate(DWORD rate);
@@ -133,9 +140,20 @@ class SerialLink {
   bool restoreProfile();
   bool readOnce(void* buffer, DWORD capacity, DWORD* got);
   bool configure(bool reopen, DWORD baud, bool quietOpenFailure = false);
+  // The calls on the open port, to the device or the network port
+  // (serial_link_port.cpp).
+  bool configureNetwork(DWORD baud, bool quietOpenFailure);
+  BOOL portRead(void* buffer, DWORD capacity, DWORD* got);
+  BOOL portWrite(const void* data, DWORD count, DWORD* written);
+  BOOL portSetState();
+  BOOL portSetTimeouts(COMMTIMEOUTS* timeouts);
+  void portPurgeInput();
+  void portClose();
 
   char portName_[256];
   char devicePath_[256];
+  PortName target_;
+  std::unique_ptr<NetworkPort> network_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB dcb_{};
   COMMTIMEOUTS timeouts_ = kPolling;  // the profile in force

@@ -497,6 +497,7 @@ DWORD win32ErrorFromErrno(int err) {
 }
 
 std::string devicePathForPort(const std::string& name) {
+  if (!name.empty() && name[0] == '/') return name;  // a device path as typed
   std::string env = "UPDATER_PORT_" + name;
   if (const char* v = std::getenv(env.c_str())) return v;
   auto numberAfter = [&](const char* prefix, long* n) {

@@ -13,7 +13,8 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then
   TARGETS=(fuzz_xsvf fuzz_gamma_table fuzz_remote_script fuzz_isp_line fuzz_image_check
-           fuzz_srecord_reader fuzz_isp_answer fuzz_card_answer fuzz_micro_answer fuzz_fpga_requests)
+           fuzz_srecord_reader fuzz_isp_answer fuzz_card_answer fuzz_micro_answer fuzz_fpga_requests
+           fuzz_telnet)
 fi
 WORK="$BUILD/fuzz-work"
 mkdir -p "$WORK/artifacts" "$WORK/tmp"

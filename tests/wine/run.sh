@@ -28,8 +28,8 @@ trap 'unknown_commands_check || exit 1' EXIT
 # test_viper_devices and test_micro_boot, minutes of real pauses over the
 # same port calls as the others; the 32-bit build also skips the
 # identification and card-sim scripts.  WINE_CASES overrides both lists.
-SCRIPTS_64=${WINE_CASES:-"startup_rules identification cardsim fpga edid gamma remote verify_status micro viper trace_json"}
-SCRIPTS_32=${WINE_CASES:-"startup_rules fpga edid gamma remote verify_status micro viper trace_json"}
+SCRIPTS_64=${WINE_CASES:-"startup_rules identification cardsim fpga edid gamma remote verify_status micro viper trace_json network"}
+SCRIPTS_32=${WINE_CASES:-"startup_rules fpga edid gamma remote verify_status micro viper trace_json network"}
 
 EXE=${1:-}
 CARDSIM=${2:-}
@@ -61,7 +61,7 @@ check_imports() {  # check_imports OBJDUMP EXE
   dlls=$("$1" -p "$2" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
   for dll in $dlls; do
     case $dll in
-      kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | api-ms-win-*) ;;
+      kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | ws2_32.dll | api-ms-win-*) ;;
       *) note_failure "$(basename "$2") needs $dll, which is not a system DLL" ;;
     esac
   done
