@@ -7,20 +7,28 @@ latency timer (--latency-ms 16), then prints one row per run and writes the
 rows as CSV.  Columns:
 
   job, line       the job and the line it ran on
-  to card         bytes the updater sent
-  from card       bytes the card sent
-  bound s         the wire lower bound (below)
+  ratio           wall time over the wire lower bound (below): 1.000 is the
+                  fastest the line allows
+  floor           the share of that ratio that the simulated line itself
+                  costs this run's turns (below): floor seconds over bound
+  bound s         the wire lower bound
   wall s          measured wall time of the updater's run
-  ratio           wall / bound
   CPU %           the updater's CPU time (user + system) as % of wall
   RSS MiB         the updater's peak resident memory
   turns           answers the updater had to wait for
-  floor s         what those turns cost on this machine's simulated line
-                  beyond their bytes (below)
-  net             (wall - floor) / bound
-  ok              net <= 1.02, CPU <= 3 %, RSS < 16 MiB, and ratio >= 0.98
-                  (a run cannot beat its bound: if it does, the bound or
-                  the line's pacing is wrong)
+  to card         bytes the updater sent
+  from card       bytes the card sent
+  ok              the row meets its targets: ratio <= 1.02 + floor,
+                  CPU <= 3 %, RSS < 16 MiB, and ratio >= 0.98 (a run
+                  cannot beat its bound: if it does, the bound or the
+                  line's pacing is wrong)
+
+With --check the last column holds CI's limits instead, which only a real
+regression misses: the raw ratio between 0.98 and 1.05, give or take 30 ms
+of wall time (the floor plays no part: it is an estimate, noisier than the
+margin it would buy), CPU <= 5 %, RSS < 16 MiB.  A row that misses them is
+measured once more and the second measurement counts; the exit status is
+then 1 when a row still misses.
 
 The lower bound of a run is every byte it put on the line, both ways, at
 the rate it went at (ten bits a byte), plus every pause the protocol
@@ -38,14 +46,12 @@ costs its own), and the more so the longer the turn: a process that slept
 for milliseconds wakes more slowly than one that slept for 87 us.  Before
 each row, bench/turn_floor (a client that only writes N probe bytes at once
 and waits for their N answers) measures that cost on an identical card-sim
-at N = 1, 8 and 24; `floor` is the sum over the row's turns of that cost at
-each turn's length, and `net` leaves it out, so that it shows what the
-updater itself adds.
+at N = 1, 8 and 24; the row's floor is the sum over its turns of that cost
+at each turn's length.
 
 A row whose bound is under 2 s runs five times, each run with a floor of
 its own where it has 50 turns or more, and the median run counts; longer
-rows run once.  The exit status is 1 when a row misses a target
-(with --check), 2 when a job fails.
+rows run once.  The exit status is 2 when a job fails.
 """
 import argparse
 import csv
@@ -61,10 +67,41 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import images  # noqa: E402
 
-RATIO_TARGET = 1.02
-RATIO_FLOOR = 0.98
-CPU_TARGET = 3.0  # % of wall
-RSS_TARGET = 16 * 1024  # KiB
+
+
+class Limits:
+    """What a row must meet: its ratio between LOW and HIGH (HIGH beyond the
+    floor's share where BEYOND_FLOOR) give or take SLACK_MS of wall time,
+    CPU at most CPU % of wall, and peak memory under RSS_KIB."""
+
+    def __init__(self, name, high, beyond_floor, cpu, rss_kib, slack_ms=0.0, low=0.98):
+        self.name, self.high, self.beyond_floor = name, high, beyond_floor
+        self.cpu, self.rss_kib, self.slack_ms, self.low = cpu, rss_kib, slack_ms, low
+
+    def ratio_range(self, m):
+        slack = self.slack_ms / m["bound_ms"]
+        high = self.high + (m["floor_share"] if self.beyond_floor else 0.0)
+        return self.low - slack, high + slack
+
+    def met(self, m):
+        low, high = self.ratio_range(m)
+        return (low <= m["ratio"] <= high and m["cpu_pct"] <= self.cpu and
+                m["rss_kib"] < self.rss_kib)
+
+    def __str__(self):
+        return "%s: ratio %.2f to %.2f%s%s, CPU <= %.0f %%, RSS < %d MiB" % (
+            self.name, self.low, self.high, " + floor" if self.beyond_floor else "",
+            " (either give or take %.0f ms of wall time)" % self.slack_ms if self.slack_ms else "",
+            self.cpu, self.rss_kib // 1024)
+
+
+# The targets of `make bench`; and CI's limits, which leave room above the
+# noise of a loaded shared machine and so fail only on a real regression.
+# There a wake-up waits for a free core: a turn or a prescribed pause can
+# end a millisecond late, which on the short rows (a fifth of a second)
+# would be percents; the slack takes that up.
+TARGETS = Limits("targets", 1.02, True, 3.0, 16 * 1024)
+CI_LIMITS = Limits("CI limits", 1.05, False, 5.0, 16 * 1024, slack_ms=30.0)
 LATENCY_MS = 16
 FPGA_SLICE_MS = 50
 TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
@@ -426,12 +463,8 @@ def evaluate(job, m, latency_ms, floor):
     mean_floor_us = sum(floor.at(b) for b in m["bursts"]) / bursts if bursts else 0.0
     m["floor_ms"] = turns * mean_floor_us / 1000.0
     m["ratio"] = m["wall_ms"] / bound
-    m["net"] = (m["wall_ms"] - m["floor_ms"]) / bound
+    m["floor_share"] = m["floor_ms"] / bound
     m["cpu_pct"] = 100.0 * m["cpu_ms"] / m["wall_ms"]
-    # A run faster than its bound means the bound or card-sim's pacing is
-    # wrong, not that the updater is fast.
-    m["ok"] = (RATIO_FLOOR <= m["ratio"] and m["net"] <= RATIO_TARGET and
-               m["cpu_pct"] <= CPU_TARGET and m["rss_kib"] < RSS_TARGET)
 
 
 def prepare(job, root):
@@ -475,30 +508,29 @@ def measure(args, job, root, latency):
             # The floor moves from one moment to the next as well: where it
             # weighs, each run gets its own.
             floor = measure_floor(args, root, latency)
-    runs.sort(key=lambda r: r["net"])
+    runs.sort(key=lambda r: r["ratio"])
     return runs[len(runs) // 2]
 
 
-COLUMNS = ["job", "line", "to card", "from card", "bound s", "wall s", "ratio", "CPU %",
-           "RSS MiB", "turns", "floor s", "net", "ok"]
-WIDTHS = [16, 13, 8, 9, 7, 7, 5, 5, 7, 5, 7, 5, 3]
+COLUMNS = ["job", "line", "ratio", "floor", "bound s", "wall s", "CPU %", "RSS MiB", "turns",
+           "to card", "from card", "ok"]
+WIDTHS = [17, 13, 5, 5, 7, 7, 5, 7, 5, 8, 9, 3]
 
 
-def row_of(job, latency, m):
+def row_of(job, latency, m, ok):
     return [
         job.name,
         "115200" + (" +%d ms" % LATENCY_MS if latency else ""),
-        sum(m["to_card"].values()),
-        sum(m["from_card"].values()),
+        "%.3f" % m["ratio"],
+        "%.3f" % m["floor_share"],
         "%.2f" % (m["bound_ms"] / 1000),
         "%.2f" % (m["wall_ms"] / 1000),
-        "%.3f" % m["ratio"],
         "%.2f" % m["cpu_pct"],
         "%.1f" % (m["rss_kib"] / 1024),
         m["turns"],
-        "%.2f" % (m["floor_ms"] / 1000),
-        "%.3f" % m["net"],
-        "yes" if m["ok"] else "NO",
+        sum(m["to_card"].values()),
+        sum(m["from_card"].values()),
+        ok,
     ]
 
 
@@ -532,23 +564,34 @@ def main():
     if args.only:
         runs = [(j, l) for j, l in runs if any(j.name.startswith(o) for o in args.only)]
 
+    limits = CI_LIMITS if args.check else TARGETS
     root = tempfile.mkdtemp(prefix="updater-bench.")
     args.start_wall_ms, args.start_cpu_ms = start_cost(root)
     sys.stdout.write("Starting a process costs %.1f ms (%.1f ms CPU) here; taken off each run.\n" %
                      (args.start_wall_ms, args.start_cpu_ms))
+    sys.stdout.write("ok: %s\n" % limits)
     print_row(COLUMNS)
     rows, floors, failed, missed = [], [], False, False
     try:
         for job, latency in runs:
             m = measure(args, job, root, latency)
+            if m is not None and args.check and not limits.met(m):
+                # A stray stall of the shared machine can cost one run a few
+                # percent; a regression costs every run.
+                sys.stdout.write("%s (%s): ratio %.3f, CPU %.2f %%, RSS %.1f MiB miss the CI "
+                                 "limits; measuring it again\n" %
+                                 (job.name, "latency" if latency else "bare line", m["ratio"],
+                                  m["cpu_pct"], m["rss_kib"] / 1024))
+                m = measure(args, job, root, latency)
             if m is None:
                 failed = True
                 continue
-            row = row_of(job, latency, m)
+            ok = limits.met(m)
+            row = row_of(job, latency, m, "yes" if ok else "NO")
             rows.append(row)
             if not latency and m["floor"].points:
                 floors.append(m["floor"])
-            missed = missed or not m["ok"]
+            missed = missed or not ok
             print_row(row)
     finally:
         if args.keep:
@@ -573,8 +616,7 @@ def main():
     if failed:
         return 2
     if missed and args.check:
-        sys.stdout.write("rows miss their targets: net ratio <= %.2f, CPU <= %.0f %%, RSS < %d MiB\n" %
-                         (RATIO_TARGET, CPU_TARGET, RSS_TARGET // 1024))
+        sys.stdout.write("rows miss the %s\n" % limits)
         return 1
     return 0
 
