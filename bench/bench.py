@@ -25,10 +25,13 @@ rows as CSV.  Columns:
 
 With --check the last column holds CI's limits instead, which only a real
 regression misses: the raw ratio between 0.98 and 1.05, give or take 30 ms
-of wall time (the floor plays no part: it is an estimate, noisier than the
-margin it would buy), CPU <= 5 %, RSS < 16 MiB.  A row that misses them is
-measured once more and the second measurement counts; the exit status is
-then 1 when a row still misses.
+of wall time and twice what the load probe (see Probe) measured a turn to
+cost during the run for each answer of the card; CPU <= 5 %; RSS < 16 MiB.
+The floor plays no part: measured before the run, it is an estimate,
+noisier than the margin it would buy.  Two more columns show the probe's
+cost per turn and the highest ratio within the limits.  A row that misses
+them is measured once more and the second measurement counts; the exit
+status is then 1 when a row still misses.
 
 The lower bound of a run is every byte it put on the line, both ways, at
 the rate it went at (ten bits a byte), plus every pause the protocol
@@ -71,15 +74,23 @@ import images  # noqa: E402
 
 class Limits:
     """What a row must meet: its ratio between LOW and HIGH (HIGH beyond the
-    floor's share where BEYOND_FLOOR) give or take SLACK_MS of wall time,
-    CPU at most CPU % of wall, and peak memory under RSS_KIB."""
+    floor's share where BEYOND_FLOOR) give or take SLACK_MS of wall time and
+    PER_TURN times the load probe's cost per turn for each of the card's
+    answers, CPU at most
+    CPU % of wall, and peak memory under RSS_KIB."""
 
-    def __init__(self, name, high, beyond_floor, cpu, rss_kib, slack_ms=0.0, low=0.98):
+    def __init__(self, name, high, beyond_floor, cpu, rss_kib, slack_ms=0.0, per_turn=0.0,
+                 low=0.98):
         self.name, self.high, self.beyond_floor = name, high, beyond_floor
-        self.cpu, self.rss_kib, self.slack_ms, self.low = cpu, rss_kib, slack_ms, low
+        self.cpu, self.rss_kib, self.low = cpu, rss_kib, low
+        self.slack_ms, self.per_turn = slack_ms, per_turn
 
     def ratio_range(self, m):
-        slack = self.slack_ms / m["bound_ms"]
+        # Every answer crosses the pseudo-terminal, also one that comes
+        # during a prescribed pause and so is no turn of the bound.
+        answers = len(m["bursts"])
+        slack_ms = self.slack_ms + self.per_turn * answers * m["probe_us"] / 1000.0
+        slack = slack_ms / m["bound_ms"]
         high = self.high + (m["floor_share"] if self.beyond_floor else 0.0)
         return self.low - slack, high + slack
 
@@ -91,17 +102,20 @@ class Limits:
     def __str__(self):
         return "%s: ratio %.2f to %.2f%s%s, CPU <= %.0f %%, RSS < %d MiB" % (
             self.name, self.low, self.high, " + floor" if self.beyond_floor else "",
-            " (either give or take %.0f ms of wall time)" % self.slack_ms if self.slack_ms else "",
+            " (either give or take %.0f ms%s)" % (
+                self.slack_ms, " and %g x the probe's cost per turn for each answer" % self.per_turn
+                if self.per_turn else "") if self.slack_ms else "",
             self.cpu, self.rss_kib // 1024)
 
 
 # The targets of `make bench`; and CI's limits, which leave room above the
 # noise of a loaded shared machine and so fail only on a real regression.
-# There a wake-up waits for a free core: a turn or a prescribed pause can
-# end a millisecond late, which on the short rows (a fifth of a second)
-# would be percents; the slack takes that up.
+# There a wake-up waits for a free core: a prescribed pause can end a
+# millisecond late, which on the short rows (a fifth of a second) would be
+# percents, and every answer pays what the load probe measures at the time
+# (see Probe), twice over for room; the slack takes both up.
 TARGETS = Limits("targets", 1.02, True, 3.0, 16 * 1024)
-CI_LIMITS = Limits("CI limits", 1.05, False, 5.0, 16 * 1024, slack_ms=30.0)
+CI_LIMITS = Limits("CI limits", 1.05, False, 5.0, 16 * 1024, slack_ms=30.0, per_turn=2.0)
 LATENCY_MS = 16
 FPGA_SLICE_MS = 50
 TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
@@ -402,8 +416,48 @@ def start_cost(folder):
     return sorted(walls)[3], sorted(cpus)[3]
 
 
+# The load probe (CI only): while the updater runs, bench/turn_floor makes
+# one turn of one byte each way every 5 ms on a card-sim of its own with the
+# same line, and so measures what a turn costs at that very time beyond its
+# bytes and latency period.  On an idle machine that is a tenth of a
+# millisecond; on one busy with builds the pseudo-terminal's transfers wait
+# for the kernel's workers, which wait for a free core, and a turn costs
+# some milliseconds, whatever program makes it.
+PROBE_GAP_US = 5000
+
+
+class Probe:
+    def __init__(self, args, folder, latency):
+        self.latency = latency
+        self.card = Card(args.card_sim, folder, os.path.join(folder, "state"),
+                         card_options(latency))
+        self.proc = subprocess.Popen([args.turn_floor, self.card.link, "0", "1", str(PROBE_GAP_US)],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        """Microseconds a turn cost beyond its bytes and latency period, on
+        average; 0 when no turn finished."""
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            out, _ = self.proc.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, _ = self.proc.communicate()
+        self.card.stop()
+        words = out.split()
+        if len(words) < 2 or int(words[1]) == 0:
+            return 0.0
+        ideal_us = 1000.0 * (wire(2) + (LATENCY_MS if self.latency else 0))
+        return max(0.0, float(words[0]) - ideal_us)
+
+
 def run_once(args, job, folder, state, latency):
     """One run of JOB; returns its measurements."""
+    probe = None
+    if args.check and args.turn_floor:
+        probe_folder = os.path.join(folder, "probe")
+        os.makedirs(probe_folder)
+        probe = Probe(args, probe_folder, latency)
     card = Card(args.card_sim, folder, state, card_options(latency))
     env = dict(os.environ, UPDATER_PORT_COM7=card.link)
     rss_path = os.path.join(folder, "rss")
@@ -427,6 +481,7 @@ def run_once(args, job, folder, state, latency):
             killer.cancel()
     finally:
         card.stop()
+        probe_us = probe.stop() if probe else 0.0
     rss = usage.ru_maxrss
     if TIME and os.path.exists(rss_path):
         with open(rss_path) as f:
@@ -441,6 +496,7 @@ def run_once(args, job, folder, state, latency):
         "to_card": to_card,
         "from_card": from_card,
         "bursts": bursts,
+        "probe_us": probe_us,
     }
 
 
@@ -515,9 +571,16 @@ def measure(args, job, root, latency):
 COLUMNS = ["job", "line", "ratio", "floor", "bound s", "wall s", "CPU %", "RSS MiB", "turns",
            "to card", "from card", "ok"]
 WIDTHS = [17, 13, 5, 5, 7, 7, 5, 7, 5, 8, 9, 3]
+# With --check: the load probe's cost per turn and the row's highest ratio
+# within the limits.
+CHECK_COLUMNS = ["probe ms", "limit"]
+CHECK_WIDTHS = [8, 5]
 
 
-def row_of(job, latency, m, ok):
+def row_of(job, latency, m, ok, limits=None):
+    checked = []
+    if limits is not None:
+        checked = ["%.2f" % (m["probe_us"] / 1000), "%.3f" % limits.ratio_range(m)[1]]
     return [
         job.name,
         "115200" + (" +%d ms" % LATENCY_MS if latency else ""),
@@ -530,13 +593,13 @@ def row_of(job, latency, m, ok):
         m["turns"],
         sum(m["to_card"].values()),
         sum(m["from_card"].values()),
-        ok,
-    ]
+    ] + checked + [ok]
 
 
 def print_row(cells):
+    widths = WIDTHS[:-1] + (CHECK_WIDTHS if len(cells) > len(WIDTHS) else []) + WIDTHS[-1:]
     sys.stdout.write("  ".join(str(c).rjust(w) if i else str(c).ljust(w)
-                               for i, (c, w) in enumerate(zip(cells, WIDTHS))) + "\n")
+                               for i, (c, w) in enumerate(zip(cells, widths))) + "\n")
     sys.stdout.flush()
 
 
@@ -570,7 +633,8 @@ def main():
     sys.stdout.write("Starting a process costs %.1f ms (%.1f ms CPU) here; taken off each run.\n" %
                      (args.start_wall_ms, args.start_cpu_ms))
     sys.stdout.write("ok: %s\n" % limits)
-    print_row(COLUMNS)
+    columns = COLUMNS[:-1] + (CHECK_COLUMNS if args.check else []) + COLUMNS[-1:]
+    print_row(columns)
     rows, floors, failed, missed = [], [], False, False
     try:
         for job, latency in runs:
@@ -587,7 +651,7 @@ def main():
                 failed = True
                 continue
             ok = limits.met(m)
-            row = row_of(job, latency, m, "yes" if ok else "NO")
+            row = row_of(job, latency, m, "yes" if ok else "NO", limits if args.check else None)
             rows.append(row)
             if not latency and m["floor"].points:
                 floors.append(m["floor"])
@@ -610,7 +674,7 @@ def main():
         os.makedirs(os.path.dirname(os.path.abspath(args.csv)), exist_ok=True)
         with open(args.csv, "w", newline="") as f:
             w = csv.writer(f)
-            w.writerow(COLUMNS)
+            w.writerow(columns)
             w.writerows(rows)
         sys.stdout.write("written: %s\n" % args.csv)
     if failed:
