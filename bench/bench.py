@@ -71,13 +71,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import images  # noqa: E402
 
 
-
 class Limits:
     """What a row must meet: its ratio between LOW and HIGH (HIGH beyond the
-    floor's share where BEYOND_FLOOR) give or take SLACK_MS of wall time and
-    PER_TURN times the load probe's cost per turn for each of the card's
-    answers, CPU at most
-    CPU % of wall, and peak memory under RSS_KIB."""
+    floor's share where BEYOND_FLOOR), each end moved out by SLACK_MS of
+    wall time and by PER_TURN times the load probe's cost per turn for each
+    of the card's answers; CPU at most CPU % of wall; peak memory under
+    RSS_KIB."""
 
     def __init__(self, name, high, beyond_floor, cpu, rss_kib, slack_ms=0.0, per_turn=0.0,
                  low=0.98):
@@ -102,7 +101,7 @@ class Limits:
     def __str__(self):
         return "%s: ratio %.2f to %.2f%s%s, CPU <= %.0f %%, RSS < %d MiB" % (
             self.name, self.low, self.high, " + floor" if self.beyond_floor else "",
-            " (either give or take %.0f ms%s)" % (
+            " (each end moved out by %.0f ms%s)" % (
                 self.slack_ms, " and %g x the probe's cost per turn for each answer" % self.per_turn
                 if self.per_turn else "") if self.slack_ms else "",
             self.cpu, self.rss_kib // 1024)
