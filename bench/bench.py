@@ -7,20 +7,31 @@ latency timer (--latency-ms 16), then prints one row per run and writes the
 rows as CSV.  Columns:
 
   job, line       the job and the line it ran on
-  to card         bytes the updater sent
-  from card       bytes the card sent
-  bound s         the wire lower bound (below)
+  ratio           wall time over the wire lower bound (below): 1.000 is the
+                  fastest the line allows
+  floor           the share of that ratio that the simulated line itself
+                  costs this run's turns (below): floor seconds over bound
+  bound s         the wire lower bound
   wall s          measured wall time of the updater's run
-  ratio           wall / bound
   CPU %           the updater's CPU time (user + system) as % of wall
   RSS MiB         the updater's peak resident memory
   turns           answers the updater had to wait for
-  floor s         what those turns cost on this machine's simulated line
-                  beyond their bytes (below)
-  net             (wall - floor) / bound
-  ok              net <= 1.02, CPU <= 3 %, RSS < 16 MiB, and ratio >= 0.98
-                  (a run cannot beat its bound: if it does, the bound or
-                  the line's pacing is wrong)
+  to card         bytes the updater sent
+  from card       bytes the card sent
+  ok              the row meets its targets: ratio <= 1.02 + floor,
+                  CPU <= 3 %, RSS < 16 MiB, and ratio >= 0.98 (a run
+                  cannot beat its bound: if it does, the bound or the
+                  line's pacing is wrong)
+
+With --check the last column holds CI's limits instead, which only a real
+regression misses: the raw ratio between 0.98 and 1.05, give or take 30 ms
+of wall time and twice what the load probe (see Probe) measured a turn to
+cost during the run for each answer of the card; CPU <= 5 %; RSS < 16 MiB.
+The floor plays no part: measured before the run, it is an estimate,
+noisier than the margin it would buy.  Two more columns show the probe's
+cost per turn and the highest ratio within the limits.  A row that misses
+them is measured once more and the second measurement counts; the exit
+status is then 1 when a row still misses.
 
 The lower bound of a run is every byte it put on the line, both ways, at
 the rate it went at (ten bits a byte), plus every pause the protocol
@@ -38,14 +49,12 @@ costs its own), and the more so the longer the turn: a process that slept
 for milliseconds wakes more slowly than one that slept for 87 us.  Before
 each row, bench/turn_floor (a client that only writes N probe bytes at once
 and waits for their N answers) measures that cost on an identical card-sim
-at N = 1, 8 and 24; `floor` is the sum over the row's turns of that cost at
-each turn's length, and `net` leaves it out, so that it shows what the
-updater itself adds.
+at N = 1, 8 and 24; the row's floor is the sum over its turns of that cost
+at each turn's length.
 
 A row whose bound is under 2 s runs five times, each run with a floor of
 its own where it has 50 turns or more, and the median run counts; longer
-rows run once.  The exit status is 1 when a row misses a target
-(with --check), 2 when a job fails.
+rows run once.  The exit status is 2 when a job fails.
 """
 import argparse
 import csv
@@ -62,10 +71,51 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import console_server  # noqa: E402
 import images  # noqa: E402
 
-RATIO_TARGET = 1.02
-RATIO_FLOOR = 0.98
-CPU_TARGET = 3.0  # % of wall
-RSS_TARGET = 16 * 1024  # KiB
+
+class Limits:
+    """What a row must meet: its ratio between LOW and HIGH (HIGH beyond the
+    floor's share where BEYOND_FLOOR), each end moved out by SLACK_MS of
+    wall time and by PER_TURN times the load probe's cost per turn for each
+    of the card's answers; CPU at most CPU % of wall; peak memory under
+    RSS_KIB."""
+
+    def __init__(self, name, high, beyond_floor, cpu, rss_kib, slack_ms=0.0, per_turn=0.0,
+                 low=0.98):
+        self.name, self.high, self.beyond_floor = name, high, beyond_floor
+        self.cpu, self.rss_kib, self.low = cpu, rss_kib, low
+        self.slack_ms, self.per_turn = slack_ms, per_turn
+
+    def ratio_range(self, m):
+        # Every answer crosses the pseudo-terminal, also one that comes
+        # during a prescribed pause and so is no turn of the bound.
+        answers = len(m["bursts"])
+        slack_ms = self.slack_ms + self.per_turn * answers * m["probe_us"] / 1000.0
+        slack = slack_ms / m["bound_ms"]
+        high = self.high + (m["floor_share"] if self.beyond_floor else 0.0)
+        return self.low - slack, high + slack
+
+    def met(self, m):
+        low, high = self.ratio_range(m)
+        return (low <= m["ratio"] <= high and m["cpu_pct"] <= self.cpu and
+                m["rss_kib"] < self.rss_kib)
+
+    def __str__(self):
+        return "%s: ratio %.2f to %.2f%s%s, CPU <= %.0f %%, RSS < %d MiB" % (
+            self.name, self.low, self.high, " + floor" if self.beyond_floor else "",
+            " (each end moved out by %.0f ms%s)" % (
+                self.slack_ms, " and %g x the probe's cost per turn for each answer" % self.per_turn
+                if self.per_turn else "") if self.slack_ms else "",
+            self.cpu, self.rss_kib // 1024)
+
+
+# The targets of `make bench`; and CI's limits, which leave room above the
+# noise of a loaded shared machine and so fail only on a real regression.
+# There a wake-up waits for a free core: a prescribed pause can end a
+# millisecond late, which on the short rows (a fifth of a second) would be
+# percents, and every answer pays what the load probe measures at the time
+# (see Probe), twice over for room; the slack takes both up.
+TARGETS = Limits("targets", 1.02, True, 3.0, 16 * 1024)
+CI_LIMITS = Limits("CI limits", 1.05, False, 5.0, 16 * 1024, slack_ms=30.0, per_turn=2.0)
 LATENCY_MS = 16
 FPGA_SLICE_MS = 50
 TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
@@ -355,6 +405,24 @@ def measure_floor(args, root, latency):
     return Floor(points, cpu_us)
 
 
+# The bench and everything it starts (card-sim, the updater, turn_floor and
+# the load probe) run at a real-time priority where the system grants one
+# (root, or CAP_SYS_NICE): on a machine busy with builds, a process that
+# wakes up then gets a core at once instead of waiting for a time slice,
+# and a turn costs what it costs on a quiet machine.  None of them ever
+# spins (every wait is a poll() with a time-out), so no core is held, and
+# the kernel keeps 5 % of every second for the other programs regardless.
+REALTIME_PRIORITY = 10
+
+
+def claim_realtime():
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(REALTIME_PRIORITY))
+        return True
+    except (AttributeError, OSError):
+        return False
+
+
 def start_cost(folder):
     """Wall and CPU time of starting, waiting for and reaping a program that
     only sleeps 100 ms, through the same path as the updater (fork, GNU
@@ -375,8 +443,48 @@ def start_cost(folder):
     return sorted(walls)[3], sorted(cpus)[3]
 
 
+# The load probe (CI only): while the updater runs, bench/turn_floor makes
+# one turn of one byte each way every 5 ms on a card-sim of its own with the
+# same line, and so measures what a turn costs at that very time beyond its
+# bytes and latency period.  On an idle machine that is a tenth of a
+# millisecond; on one busy with builds the pseudo-terminal's transfers wait
+# for the kernel's workers, which wait for a free core, and a turn costs
+# some milliseconds, whatever program makes it.
+PROBE_GAP_US = 5000
+
+
+class Probe:
+    def __init__(self, args, folder, latency):
+        self.latency = latency
+        self.card = Card(args.card_sim, folder, os.path.join(folder, "state"),
+                         card_options(latency))
+        self.proc = subprocess.Popen([args.turn_floor, self.card.link, "0", "1", str(PROBE_GAP_US)],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        """Microseconds a turn cost beyond its bytes and latency period, on
+        average; 0 when no turn finished."""
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            out, _ = self.proc.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, _ = self.proc.communicate()
+        self.card.stop()
+        words = out.split()
+        if len(words) < 2 or int(words[1]) == 0:
+            return 0.0
+        ideal_us = 1000.0 * (wire(2) + (LATENCY_MS if self.latency else 0))
+        return max(0.0, float(words[0]) - ideal_us)
+
+
 def run_once(args, job, folder, state, latency):
     """One run of JOB; returns its measurements."""
+    probe = None
+    if args.check and args.turn_floor:
+        probe_folder = os.path.join(folder, "probe")
+        os.makedirs(probe_folder)
+        probe = Probe(args, probe_folder, latency)
     card = Card(args.card_sim, folder, state, card_options(latency))
     server = console_server.Ser2net(card.link, folder) if job.via else None
     env = dict(os.environ, UPDATER_PORT_COM7=server.url if server else card.link)
@@ -403,6 +511,7 @@ def run_once(args, job, folder, state, latency):
         if server:
             server.stop()
         card.stop()
+        probe_us = probe.stop() if probe else 0.0
     rss = usage.ru_maxrss
     if TIME and os.path.exists(rss_path):
         with open(rss_path) as f:
@@ -417,6 +526,7 @@ def run_once(args, job, folder, state, latency):
         "to_card": to_card,
         "from_card": from_card,
         "bursts": bursts,
+        "probe_us": probe_us,
     }
 
 
@@ -439,12 +549,8 @@ def evaluate(job, m, latency_ms, floor):
     mean_floor_us = sum(floor.at(b) for b in m["bursts"]) / bursts if bursts else 0.0
     m["floor_ms"] = turns * mean_floor_us / 1000.0
     m["ratio"] = m["wall_ms"] / bound
-    m["net"] = (m["wall_ms"] - m["floor_ms"]) / bound
+    m["floor_share"] = m["floor_ms"] / bound
     m["cpu_pct"] = 100.0 * m["cpu_ms"] / m["wall_ms"]
-    # A run faster than its bound means the bound or card-sim's pacing is
-    # wrong, not that the updater is fast.
-    m["ok"] = (RATIO_FLOOR <= m["ratio"] and m["net"] <= RATIO_TARGET and
-               m["cpu_pct"] <= CPU_TARGET and m["rss_kib"] < RSS_TARGET)
 
 
 def prepare(job, root):
@@ -488,36 +594,42 @@ def measure(args, job, root, latency):
             # The floor moves from one moment to the next as well: where it
             # weighs, each run gets its own.
             floor = measure_floor(args, root, latency)
-    runs.sort(key=lambda r: r["net"])
+    runs.sort(key=lambda r: r["ratio"])
     return runs[len(runs) // 2]
 
 
-COLUMNS = ["job", "line", "to card", "from card", "bound s", "wall s", "ratio", "CPU %",
-           "RSS MiB", "turns", "floor s", "net", "ok"]
-WIDTHS = [16, 13, 8, 9, 7, 7, 5, 5, 7, 5, 7, 5, 3]
+COLUMNS = ["job", "line", "ratio", "floor", "bound s", "wall s", "CPU %", "RSS MiB", "turns",
+           "to card", "from card", "ok"]
+WIDTHS = [17, 13, 5, 5, 7, 7, 5, 7, 5, 8, 9, 3]
+# With --check: the load probe's cost per turn and the row's highest ratio
+# within the limits.
+CHECK_COLUMNS = ["probe ms", "limit"]
+CHECK_WIDTHS = [8, 5]
 
 
-def row_of(job, latency, m):
+def row_of(job, latency, m, ok, limits=None):
+    checked = []
+    if limits is not None:
+        checked = ["%.2f" % (m["probe_us"] / 1000), "%.3f" % limits.ratio_range(m)[1]]
     return [
         job.name,
         "115200" + (" +%d ms" % LATENCY_MS if latency else "") + (" " + job.via if job.via else ""),
-        sum(m["to_card"].values()),
-        sum(m["from_card"].values()),
+        "%.3f" % m["ratio"],
+        "%.3f" % m["floor_share"],
         "%.2f" % (m["bound_ms"] / 1000),
         "%.2f" % (m["wall_ms"] / 1000),
-        "%.3f" % m["ratio"],
         "%.2f" % m["cpu_pct"],
         "%.1f" % (m["rss_kib"] / 1024),
         m["turns"],
-        "%.2f" % (m["floor_ms"] / 1000),
-        "%.3f" % m["net"],
-        "yes" if m["ok"] else "NO",
-    ]
+        sum(m["to_card"].values()),
+        sum(m["from_card"].values()),
+    ] + checked + [ok]
 
 
 def print_row(cells):
+    widths = WIDTHS[:-1] + (CHECK_WIDTHS if len(cells) > len(WIDTHS) else []) + WIDTHS[-1:]
     sys.stdout.write("  ".join(str(c).rjust(w) if i else str(c).ljust(w)
-                               for i, (c, w) in enumerate(zip(cells, WIDTHS))) + "\n")
+                               for i, (c, w) in enumerate(zip(cells, widths))) + "\n")
     sys.stdout.flush()
 
 
@@ -545,23 +657,40 @@ def main():
     if args.only:
         runs = [(j, l) for j, l in runs if any(j.name.startswith(o) for o in args.only)]
 
+    limits = CI_LIMITS if args.check else TARGETS
+    if claim_realtime():
+        sys.stdout.write("Running at real-time priority (SCHED_FIFO %d).\n" % REALTIME_PRIORITY)
+    else:
+        sys.stdout.write("Running at normal priority (real-time refused): on a busy machine "
+                         "every wake-up may wait for a free core.\n")
     root = tempfile.mkdtemp(prefix="updater-bench.")
     args.start_wall_ms, args.start_cpu_ms = start_cost(root)
     sys.stdout.write("Starting a process costs %.1f ms (%.1f ms CPU) here; taken off each run.\n" %
                      (args.start_wall_ms, args.start_cpu_ms))
-    print_row(COLUMNS)
+    sys.stdout.write("ok: %s\n" % limits)
+    columns = COLUMNS[:-1] + (CHECK_COLUMNS if args.check else []) + COLUMNS[-1:]
+    print_row(columns)
     rows, floors, failed, missed = [], [], False, False
     try:
         for job, latency in runs:
             m = measure(args, job, root, latency)
+            if m is not None and args.check and not limits.met(m):
+                # A stray stall of the shared machine can cost one run a few
+                # percent; a regression costs every run.
+                sys.stdout.write("%s (%s): ratio %.3f, CPU %.2f %%, RSS %.1f MiB miss the CI "
+                                 "limits; measuring it again\n" %
+                                 (job.name, "latency" if latency else "bare line", m["ratio"],
+                                  m["cpu_pct"], m["rss_kib"] / 1024))
+                m = measure(args, job, root, latency)
             if m is None:
                 failed = True
                 continue
-            row = row_of(job, latency, m)
+            ok = limits.met(m)
+            row = row_of(job, latency, m, "yes" if ok else "NO", limits if args.check else None)
             rows.append(row)
             if not latency and m["floor"].points:
                 floors.append(m["floor"])
-            missed = missed or not m["ok"]
+            missed = missed or not ok
             print_row(row)
     finally:
         if args.keep:
@@ -580,14 +709,13 @@ def main():
         os.makedirs(os.path.dirname(os.path.abspath(args.csv)), exist_ok=True)
         with open(args.csv, "w", newline="") as f:
             w = csv.writer(f)
-            w.writerow(COLUMNS)
+            w.writerow(columns)
             w.writerows(rows)
         sys.stdout.write("written: %s\n" % args.csv)
     if failed:
         return 2
     if missed and args.check:
-        sys.stdout.write("rows miss their targets: net ratio <= %.2f, CPU <= %.0f %%, RSS < %d MiB\n" %
-                         (RATIO_TARGET, CPU_TARGET, RSS_TARGET // 1024))
+        sys.stdout.write("rows miss the %s\n" % limits)
         return 1
     return 0
 

@@ -15,8 +15,10 @@
 # folder.  WINE_CASES="fpga micro" runs only the named scripts.
 #
 # Without wine, or without a Windows build, the run prints one line saying
-# that the Wine cases were skipped, and passes; so it does for the 32-bit
-# build where Wine cannot start 32-bit programs.
+# that the Wine cases were skipped, and exits 77 (ctest's "skipped"); where
+# Wine cannot start 32-bit programs only the 64-bit build runs.  Either way
+# WORK_DIR/not-run says how many scripts did not run and why, for
+# `make test` to repeat at the end of its output.
 HERE=$(cd "$(dirname "$0")" && pwd)
 E2E=$(cd "$HERE/../e2e" && pwd)
 source "$E2E/strict.sh"
@@ -36,9 +38,24 @@ CARDSIM=${2:-}
 DIR=${3:-}
 EXE32=${4:-}
 
+# The scripts a full run runs: each list under each build, and the
+# Windows-only cases under both.
+windows_only=("$HERE"/case_*.sh)
+[ -e "${windows_only[0]}" ] || windows_only=()
+[ -z "${WINE_CASES:-}" ] || windows_only=()
+cases_64=$(( $(wc -w <<<"$SCRIPTS_64") + ${#windows_only[@]} ))
+cases_32=$(( $(wc -w <<<"$SCRIPTS_32") + ${#windows_only[@]} ))
+[ -z "$DIR" ] || { mkdir -p "$DIR"; rm -f "$DIR/not-run"; }
+# not_run COUNT REASON: notes that COUNT scripts did not run.
+not_run() {
+  echo "SKIPPED: $2, so $1 of the $((cases_64 + cases_32)) Wine test scripts did not run"
+  [ -z "$DIR" ] || echo "Windows cases not run: $1 of $((cases_64 + cases_32)) Wine test scripts ($2)." \
+    "tools/deps.sh test installs MinGW-w64 and Wine." >"$DIR/not-run"
+}
+
 if [ -z "$EXE" ] || [ ! -f "$EXE" ]; then
-  echo "SKIPPED: no Windows build of the updater (MinGW-w64 not found), so the Wine cases did not run"
-  exit 0
+  not_run $((cases_64 + cases_32)) "no Windows build of the updater: MinGW-w64 not found, or UPDATER_WINDOWS=OFF"
+  exit 77
 fi
 if [ -z "$CARDSIM" ] || [ -z "$DIR" ]; then
   echo "usage: $0 UPDATER_EXE CARD_SIM WORK_DIR [UPDATER_EXE_32]" >&2
@@ -46,9 +63,13 @@ if [ -z "$CARDSIM" ] || [ -z "$DIR" ]; then
 fi
 EXE=$(readlink -f "$EXE")
 CARDSIM=$(readlink -f "$CARDSIM")
-[ -n "$EXE32" ] && [ -f "$EXE32" ] && EXE32=$(readlink -f "$EXE32") || EXE32=
-mkdir -p "$DIR"
 DIR=$(readlink -f "$DIR")
+if [ -n "$EXE32" ] && [ -f "$EXE32" ]; then
+  EXE32=$(readlink -f "$EXE32")
+else
+  not_run "$cases_32" "no 32-bit Windows build of the updater"
+  EXE32=
+fi
 
 FAILED=0
 since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }'; }
@@ -71,8 +92,9 @@ check_imports x86_64-w64-mingw32-objdump "$EXE"
 [ -z "$EXE32" ] || check_imports i686-w64-mingw32-objdump "$EXE32"
 
 if ! command -v wine >/dev/null 2>&1; then
-  echo "SKIPPED: wine is not installed, so the Wine cases of the Windows build did not run"
-  exit $((FAILED > 0))
+  not_run $((cases_64 + cases_32)) "wine is not installed"
+  [ "$FAILED" -eq 0 ] || exit 1
+  exit 77
 fi
 
 # Wine, kept quiet and inside WORK_DIR: no display, no Mono or Gecko
@@ -113,7 +135,7 @@ if [ -n "$EXE32" ]; then
   if [[ $version32 != "updater "* ]]; then
     reason=$(head -n 1 "$DIR/wine32.err")
     [ -n "$reason" ] || reason="--version printed '$(head -n 1 <<<"$version32")'"
-    echo "SKIPPED: Wine cannot start the 32-bit updater.exe here ($reason), so only the 64-bit build ran"
+    not_run "$cases_32" "Wine cannot start the 32-bit updater.exe here: $reason"
     EXE32=
   else
     echo "--- the 32-bit updater.exe starts: $version32"
