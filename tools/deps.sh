@@ -3,7 +3,7 @@
 # installation where some are missing:
 #
 #   tools/deps.sh demo   the updater and card-sim: a compiler and CMake
-#   tools/deps.sh test   make test: GoogleTest, Python, and the Windows
+#   tools/deps.sh test   make test: GoogleTest, Python, ser2net, and the Windows
 #                        builds under Wine
 #   tools/deps.sh ci     .ci/run: the above, clang for the fuzz targets,
 #                        lintian for the package, GNU time for the bench
