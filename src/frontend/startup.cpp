@@ -14,6 +14,7 @@
 #include "common/outcome.h"
 #include "common/ticks.h"
 #include "frontend/fleet.h"
+#include "frontend/option_check.h"
 #include "frontend/port_list_command.h"
 #include "frontend/run_options.h"
 #include "frontend/run_report.h"
@@ -206,12 +207,12 @@ int exitPath(SerialLink& link, int status) {
 }
 
 // The port could not be opened or configured.  A device that is missing or
-// refused gets advice after the message: the ports there are, or how to
+// refused gets hints after the message: the ports there are, or how to
 // get access.
 int portFailed(SerialLink& link, RunReport& report) {
-  const char* sentence = errorCheck(link.lastError());
-  report.stoppedAt("open", sentence[0] != '\0'
-                               ? std::string(sentence)
+  const std::string sentence = openFailureText(link.portName(), link.lastError());
+  report.stoppedAt("open", !sentence.empty()
+                               ? sentence
                                : "the port could not be opened or configured (error " +
                                      std::to_string(link.lastError()) + ")");
   if (!link.isOpen()) printOpenFailureHelp(link.lastError(), link.portName());
@@ -663,6 +664,11 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
     return finish(kExitRefused);
   }
   if (argc < 2) return kExitOk;
+  std::string unknownOptionText;
+  if (refuseUnknownOption(argc, argv, &unknownOptionText)) {
+    report.stoppedAt("arguments", unknownOptionText);
+    return finish(kExitRefused);
+  }
   if (std::optional<int> status = readCommandLine(argc, argv, command, report)) return *status;
   if (std::optional<int> status = startTrace(*command, trace, report)) return *status;
   SerialLink link(command->portName);

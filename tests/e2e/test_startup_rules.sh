@@ -42,6 +42,36 @@ if native_only "a second open of the port is not refused"; then
   expect_rc 2
 fi
 
+case_ "a port this user may not use is not called busy"
+# The card's device given to the dialout group, and the updater run as
+# nobody: the open is refused for want of permission.
+if native_only "Wine has no POSIX permissions on the port" && [ "$(id -u)" -eq 0 ] &&
+   command -v setpriv >/dev/null && getent group dialout >/dev/null; then
+  DEVICE=$(readlink -f "$PORT_LINK")
+  chgrp dialout "$DEVICE"
+  chmod 0660 "$DEVICE"
+  chmod 0711 "$WORK"
+  RC=0
+  (cd "$WORK" && setpriv --reuid=65534 --regid=65534 --clear-groups "$UPDATER" COM7 STATUS \
+     </dev/null >"$WORK/out" 2>"$WORK/err") || RC=$?
+  expect_rc 1
+  expect_out_printf "Failed to open COM7 :  no permission to use $PORT_LINK\n\nExit updater\n"
+  expect_err_contains "hint: the members of the group 'dialout' may use $PORT_LINK: add your user to it"
+  expect_err_contains "hint:   sudo usermod -aG dialout \$USER"
+  expect_err_contains "hint: then log out and in again"
+  chmod 0700 "$WORK"
+fi
+UPDATER_PORT_COM9=$WORK/no-such-device run_updater COM9 STATUS
+expect_err_contains "hint: serial ports on this computer:"
+
+case_ "options are checked before the port is opened"
+run_updater COM7 VIPER Device5.bin --verfy
+expect_rc 2
+expect_out_printf 'unknown option --verfy\n\nExit updater\n'
+expect_err_contains "hint: did you mean --verify?"
+run_updater --list
+expect_out_contains "COM7      $PORT_LINK  set by UPDATER_PORT_COM7"
+
 case_ "PAUSE waits for a key typed on the console"
 RUN_TIMEOUT=30 KEYS=k run_updater COM7 FPGA missing.xsvf
 expect_rc 2

@@ -9,6 +9,7 @@
 
 #include "boot/boot_mode.h"
 #include "common/sha256.h"
+#include "frontend/option_check.h"
 #include "frontend/startup.h"
 #include "support/fake_line.h"
 #include "support/scratch_dir.h"
@@ -61,9 +62,16 @@ TEST_F(FrontEnd, RefusalsBeforeTheCardIsAsked) {
       {{"COM7", "FPGA", std::string(300, 'a') + ".xsvf"}, 0, kExitRefused, "Error: Usage is\n",
        true},
       {{"COM" + std::string(120, '1'), "STATUS"}, 0, kExitRefused, "Error: Usage is\n", true},
-      // Followed by the serial ports this computer has.
+      // The serial ports this computer has follow on standard error.
       {{"com12", "STATUS"}, 2, kExitFailed,
-       "Failed to open COM12 :  The COM port selected don't exist!\n", true},
+       "Failed to open COM12 :  The COM port selected don't exist!\n" + kExitLine, false},
+      // A mistyped option is refused before the port is opened, wherever
+      // it stands; the options are taken only where they are known.
+      {{"COM7", "VIPER", "Device5.bin", "--verfy"}, 0, kExitRefused,
+       "unknown option --verfy\n" + kExitLine, false},
+      {{"--jsn", "COM7", "STATUS"}, 0, kExitRefused, "unknown option --jsn\n" + kExitLine, false},
+      {{"COM7", "STATUS", "--list"}, 0, kExitRefused, "unknown option --list\n" + kExitLine, false},
+      {{"COM7", "STATUS", "--"}, 0, kExitRefused, "unknown option --\n" + kExitLine, false},
       {{"COM7", "STATUS"}, 5, kExitFailed,
        "Failed to open COM7 :  The COM port selected is already open by an other program!\n" +
            kExitLine,
@@ -82,6 +90,16 @@ TEST_F(FrontEnd, RefusalsBeforeTheCardIsAsked) {
     EXPECT_EQ(line.opens, c.openError != 0 ? 1 : 0) << name;
     EXPECT_TRUE(line.written.empty()) << name;
   }
+}
+
+TEST(OptionCheck, ClosestKnownOptionOnlyWhenNear) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"--verfy", "--verify"},   {"--jsn", "--json"},       {"--VERIFY", "--verify"},
+      {"--trcae=x.log", "--trace"}, {"--lsit", "--list"},   {"--verison", "--version"},
+      {"--ver", ""},             {"--x", ""},               {"--dry-run", ""},
+      {"--", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(closestOption(c.first), c.second) << c.first;
 }
 
 // After the banner: the argument count, then the keyword (EDID only where

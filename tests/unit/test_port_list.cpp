@@ -202,8 +202,9 @@ TEST(PortList, PermissionRefusalNamesTheGroupThatGrantsAccess) {
   EXPECT_TRUE(refused.denied);
   EXPECT_EQ(refused.group, grouped ? "dialout" : "");
   EXPECT_NE(
-      permissionHint(refused).find(grouped ? "(sudo usermod -aG dialout $USER) and log in again"
-                                           : "ask the administrator"),
+      permissionHint(refused).find(grouped ? "hint:   sudo usermod -aG dialout $USER\n"
+                                             "hint: then log out and in again\n"
+                                           : "hint: ask the administrator"),
       std::string::npos)
       << permissionHint(refused);
 
