@@ -78,6 +78,14 @@ std::string RunReport::json(int exitStatus) const {
   json.key("elapsed_seconds").value(std::round(seconds * 1000.0) / 1000.0);
   textOrNull(json, "failed_step", exitStatus != 0 ? step_ : std::string());
   textOrNull(json, "message", message_);
+  if (compared_) {
+    json.key("mismatch_count").value(static_cast<uint64_t>(mismatches_));
+    json.key("first_mismatch_address");
+    if (firstMismatch_ >= 0)
+      json.value(static_cast<uint64_t>(firstMismatch_));
+    else
+      json.null();
+  }
   json.endObject();
   return json.text();
 }

@@ -12,7 +12,11 @@
 // is null.  "outcome" is "success" (exit status 0), "refused" (2: the
 // command line or a file argument) or "failure" (anything else).
 // "failed_step" names where a run that did not succeed ended: "arguments",
-// "file", "trace", "open", "identify" or "mode"; "message" says why.
+// "file", "trace", "open", "identify" or "mode", or a step of the mode:
+// "driver", "write" or "verify"; "message" says why.  A run that read a
+// flash device back and compared it (VERIFY, --verify) adds
+// "mismatch_count" and "first_mismatch_address" (the byte address of the
+// first differing word, null when none differs).
 #pragma once
 
 #include <chrono>
@@ -38,6 +42,13 @@ class RunReport {
   void remark(std::string message) {
     if (step_.empty()) message_ = std::move(message);
   }
+  // A flash device was read back: `mismatches` words differ, the first at
+  // byte address `firstAddress` (-1: none).
+  void setComparison(unsigned long mismatches, long firstAddress) {
+    compared_ = true;
+    mismatches_ = mismatches;
+    firstMismatch_ = firstAddress;
+  }
   const std::string& step() const { return step_; }
   const std::string& message() const { return message_; }
 
@@ -53,4 +64,7 @@ class RunReport {
   int variant_ = -1;
   std::string firmware_;
   std::string step_, message_;
+  bool compared_ = false;
+  unsigned long mismatches_ = 0;
+  long firstMismatch_ = -1;
 };

@@ -18,6 +18,7 @@
 #include "frontend/port_list_command.h"
 #include "frontend/run_options.h"
 #include "frontend/run_report.h"
+#include "jobs/job_findings.h"
 #include "jobs/modes.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
@@ -55,6 +56,7 @@ struct ModeArguments {
   const char* readFile = "";      // READ: the file to write
   unsigned long readBytes = 0;    // READ: bytes to read, 0 for all
   bool verifyAfterWrite = false;  // --verify
+  JobFindings* findings = nullptr;  // what the job learns of its failure
 };
 
 enum class FileRule {
@@ -88,7 +90,7 @@ const ModeEntry kModes[] = {
     {"VIPER", FileRule::kDeviceFile, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
        return ProgramViper(link, arguments.device, arguments.fileName,
-                           arguments.verifyAfterWrite);
+                           arguments.verifyAfterWrite, arguments.findings);
      },
      exitStatusOf},
     {"MICRO", FileRule::kNone, nullptr, nullptr, false,
@@ -100,7 +102,7 @@ const ModeEntry kModes[] = {
      exitStatusOf},
     {"ALL", FileRule::kUpdateFiles, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramALL(link, arguments.files, arguments.verifyAfterWrite);
+       return ProgramALL(link, arguments.files, arguments.verifyAfterWrite, arguments.findings);
      },
      exitStatusOf},
     {"REMOTE", FileRule::kExtension, ".txt", "Bad REMOTE file\n", false,
@@ -110,7 +112,7 @@ const ModeEntry kModes[] = {
      exitStatusOf},
     {"VERIFY", FileRule::kDeviceFile, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramVerify(link, arguments.device, arguments.fileName);
+       return ProgramVerify(link, arguments.device, arguments.fileName, arguments.findings);
      },
      exitStatusOf},
     {"STATUS", FileRule::kNone, nullptr, nullptr, false,
@@ -644,14 +646,30 @@ std::optional<int> startTrace(const CommandLine& command, TraceLog& trace, RunRe
 }
 
 // One mode, between its notes in the trace; a failing mode is where the
-// run stopped.
-int runMode(SerialLink& link, const ModeEntry& mode, const ModeArguments& arguments,
+// run stopped, or the step of it that the job names.
+int runMode(SerialLink& link, const ModeEntry& mode, ModeArguments arguments,
             RunReport& report) {
+  JobFindings findings;
+  arguments.findings = &findings;
   link.notef("mode %s start", mode.keyword);
   const Outcome outcome = mode.run(link, arguments);
   const int status = mode.exitStatus(outcome);
   link.notef("mode %s end: %s", mode.keyword, outcome == Outcome::Success ? "success" : "failure");
-  if (status != kExitOk) report.stoppedAt("mode", std::string(mode.keyword) + " failed");
+  if (findings.compared)
+    report.setComparison(findings.mismatches.count,
+                         findings.mismatches.listed > 0 ? findings.mismatches.first[0] : -1L);
+  if (status != kExitOk) {
+    const std::string step = findings.failedStep.empty() ? "mode" : findings.failedStep;
+    std::string why = std::string(mode.keyword) + " failed";
+    if (findings.compared && findings.mismatches.listed > 0) {
+      char first[16];
+      std::snprintf(first, sizeof first, "0x%06lX",
+                    static_cast<unsigned long>(findings.mismatches.first[0]));
+      why += ": " + std::to_string(findings.mismatches.count) + " words differ, the first at " +
+             first;
+    }
+    report.stoppedAt(step.c_str(), why);
+  }
   return status;
 }
 

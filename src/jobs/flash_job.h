@@ -13,6 +13,7 @@
 #include "platform/win32.h"
 
 class SerialLink;
+struct JobFindings;
 
 // An image file read into memory once: the file offset of a byte is its
 // address in the target.
@@ -122,4 +123,7 @@ ReadOut readDevice(SerialLink& link, int device, DWORD size,
 // --verify: reads the device just written back through VERIFY and compares
 // it with `fileName`.  False (after the messages and the key prompt) when
 // the read failed or any word differs.
-bool verifyWrittenDevice(SerialLink& link, const char* fileName, int device);
+// The first differing words are named on the console; `findings`, when
+// given, learns them and that "verify" was the step that failed.
+bool verifyWrittenDevice(SerialLink& link, const char* fileName, int device,
+                         JobFindings* findings = nullptr);
