@@ -14,6 +14,7 @@
 #include "common/outcome.h"
 #include "common/ticks.h"
 #include "frontend/fleet.h"
+#include "frontend/hints.h"
 #include "frontend/option_check.h"
 #include "frontend/port_list_command.h"
 #include "frontend/run_options.h"
@@ -510,6 +511,7 @@ std::optional<int> checkArguments(int argc, const ModeEntry* mode, const CardIde
 int deviceFromFileName(const char* fileName, RunReport& report) {
   if (std::strncmp(fileName, "Device", 6) != 0) {
     std::printf("Bad device file. (Device 1 or 5 only)\n");
+    hintForBadDeviceFile(fileName);
     report.stoppedAt("file", "Bad device file");
     return 0;
   }
@@ -520,16 +522,19 @@ int deviceFromFileName(const char* fileName, RunReport& report) {
     case '7': device = 7; break;
     default:
       std::printf("Bad device file. (Device 1,5  or 7 only)\n");
+      hintForBadDeviceFile(fileName);
       report.stoppedAt("file", "Bad device file");
       return 0;
   }
   if (std::strncmp(fileName + 7, ".bin", 4) != 0) {
     std::printf("Bad device file. (Device 1, 5 or 7 only)\n");
+    hintForBadDeviceFile(fileName);
     report.stoppedAt("file", "Bad device file");
     return 0;
   }
   if (!exists(fileName)) {
     std::printf("File %s doesn't exist.\n", fileName);
+    hintForMissingFile(fileName);
     report.stoppedAt("file", "the file doesn't exist");
     return 0;
   }
@@ -547,6 +552,7 @@ bool checkFileWithExtension(const char* fileName, const char* extension, const c
   }
   if (!exists(fileName)) {
     std::printf("File %s doesn't exist.\n", fileName);
+    hintForMissingFile(fileName);
     report.stoppedAt("file", "the file doesn't exist");
     runPause();
     return false;

@@ -79,23 +79,38 @@ expect_rc 2
   printf "File missing.xsvf doesn't exist.\nPress any key to continue . . . \n\nExit updater\n"; } >"$WORK/expected"
 expect_out "$WORK/expected"
 
-case_ "file rules"
-while IFS='|' read -r mode file text; do
+case_ "file rules, and the hint where a name is near one that would do"
+# The hint goes to standard error; "-" for none.
+mkdir -p "$WORK/other"
+while IFS='|' read -r mode file text hint; do
   run_updater COM7 "$mode" "$file"
   expect_rc 2
   { banner "DVI TO SDI" 2.5; printf "$text"; printf '\nExit updater\n'; } >"$WORK/expected"
   expect_out "$WORK/expected"
+  if [ "$hint" = - ]; then
+    if grep -q '^hint:' "$WORK/err"; then fail "unexpected hint: $(cat "$WORK/err")"; else pass; fi
+  else
+    expect_err_contains "hint: $hint"
+  fi
 done <<'RULES'
-FPGA|fpga.XSVF|Bad fpga file\n
-EDID|EDID.txt|Bad EDID file\n
-REMOTE|remote.csv|Bad REMOTE file\n
-GAMMA|gamma.txt|Bad GAMMA file\n
-VIPER|Device6.bin|Bad device file. (Device 1,5  or 7 only)\n
-VIPER|device5.bin|Bad device file. (Device 1 or 5 only)\n
-VERIFY|Device5.BIN|Bad device file. (Device 1, 5 or 7 only)\n
-VERIFY|Device7.bin|File Device7.bin doesn't exist.\n
-GAMMA|gamma.csv|File gamma.csv doesn't exist.\nPress any key to continue . . . \n
+FPGA|fpga.XSVF|Bad fpga file\n|-
+EDID|EDID.txt|Bad EDID file\n|-
+REMOTE|remote.csv|Bad REMOTE file\n|-
+GAMMA|gamma.txt|Bad GAMMA file\n|-
+VIPER|Device6.bin|Bad device file. (Device 1,5  or 7 only)\n|-
+VIPER|device5.bin|Bad device file. (Device 1 or 5 only)\n|device files are named Device1.bin, Device5.bin or Device7.bin, letter case included: Device5.bin
+VERIFY|Device5.BIN|Bad device file. (Device 1, 5 or 7 only)\n|device files are named Device1.bin, Device5.bin or Device7.bin, letter case included: Device5.bin
+VIPER|other/Device5.bin|Bad device file. (Device 1 or 5 only)\n|device files are taken from the current folder: run the command in other
+VERIFY|Device7.bin|File Device7.bin doesn't exist.\n|-
+GAMMA|gamma.csv|File gamma.csv doesn't exist.\nPress any key to continue . . . \n|-
 RULES
+head -c 128 /dev/zero >"$WORK/EDID.bin"
+if native_only "Windows finds a file whatever the letter case"; then
+  run_updater COM7 EDID edid.bin
+  expect_rc 2
+  expect_err_contains "hint: file names are matched exactly, letter case included: there is EDID.bin here"
+fi
+rm -f "$WORK/EDID.bin"
 
 case_ "appMain.mot sizes in MICRO"
 for size in 570422 570974 510718 510526 511446 511070; do
