@@ -44,6 +44,11 @@ bool FlashImage::load(const char* path) {
   return true;
 }
 
+std::string interruptedWriteHint(int device) {
+  return "hint: device " + std::to_string(device) +
+         " may be incomplete: run the same command again\n";
+}
+
 bool imageFitsDevice(const char* path, DWORD size, bool tooLong, int device) {
   if (device == 0 && (tooLong || size > kDriverEnd)) {
     // The driver runs from its window; bytes past it would be dropped.

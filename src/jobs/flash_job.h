@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "isp/isp_message.h"
 #include "isp/isp_transaction.h"
@@ -119,6 +120,9 @@ enum class ReadOut { Done, Failed, DeviceNotSet };
 // read.  Prints the steps as VERIFY does; the caller prints the ending.
 ReadOut readDevice(SerialLink& link, int device, DWORD size,
                    const std::function<bool(DWORD addr, const uint16_t* words)>& block);
+
+// The hint a Ctrl-C prints while a flash device is being written.
+std::string interruptedWriteHint(int device);
 
 // --verify: reads the device just written back through VERIFY and compares
 // it with `fileName`.  False (after the messages and the key prompt) when

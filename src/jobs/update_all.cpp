@@ -9,6 +9,7 @@
 #include "jobs/modes.h"
 #include "link/micro_command.h"
 #include "link/serial_link.h"
+#include "platform/interrupt_notice.h"
 #include "platform/win32.h"
 
 namespace {
@@ -33,7 +34,10 @@ Step programDevice(SerialLink& link, const char* driver, const char* image, int 
   if (loadFile(link, driver, 0) == -1) return failedAt("driver");
   Sleep(1000);
   std::printf("%s", announce);
-  if (loadFile(link, image, device) == -1) return failedAt("write");
+  {
+    const platform::InterruptNotice notice(interruptedWriteHint(device));
+    if (loadFile(link, image, device) == -1) return failedAt("write");
+  }
   const unsigned char done[] = "=ME\r";
   return sendMicroCmd(link, done, 4) ? Step::Done : Step::DoneButEndRefused;
 }

@@ -10,6 +10,7 @@
 #include "jobs/modes.h"
 #include "link/micro_command.h"
 #include "link/serial_link.h"
+#include "platform/interrupt_notice.h"
 #include "platform/win32.h"
 
 namespace {
@@ -50,7 +51,10 @@ Outcome ProgramViper(SerialLink& link, int device, const char* fileName, bool ve
   }
 
   std::printf("Programm %s ...\n", fileName);
-  if (loadFile(link, fileName, flashDevice) == -1) return failedAt("write");
+  {
+    const platform::InterruptNotice notice(interruptedWriteHint(flashDevice));
+    if (loadFile(link, fileName, flashDevice) == -1) return failedAt("write");
+  }
 
   const unsigned char done[] = "=ME\r";
   const int closed = sendMicroCmd(link, done, 4);
