@@ -178,13 +178,18 @@ void printHelp() {
       "  --verify             VIPER, ALL: read each written flash device back and compare\n"
       "  --trace FILE         record every byte on the line, with times, into FILE\n"
       "  --json               end with one line of JSON describing the run\n"
+      "  --list               alone: show the serial ports and which are in use\n"
+      "  --help, --version    alone: this text, or the version\n"
+      "Any other argument that begins with -- is refused.\n"
       "\n"
       "Ports: COMn is \\\\.\\COMn on Windows.  Elsewhere COMn is /dev/ttyS<n-1>,\n"
       "COMUSBn is /dev/ttyUSBn and COMACMn is /dev/ttyACMn; the environment variable\n"
       "UPDATER_PORT_<NAME> (for example UPDATER_PORT_COM7=/dev/pts/3) overrides this.\n"
       "\n"
       "Exit status: 0 when the run did what was asked, 1 when the operation or the\n"
-      "port failed, 2 when the command line or a file argument was refused.\n",
+      "port failed, 2 when the command line or a file argument was refused, 130 after\n"
+      "Ctrl-C.  Advice beyond the messages goes to standard error, on lines that\n"
+      "begin with \"hint: \".\n",
       kVersionMajor, kVersionMinor);
 }
 
