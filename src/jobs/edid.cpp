@@ -16,6 +16,7 @@
 #include "common/hint.h"
 #include "common/ticks.h"
 #include "jobs/card_bytes.h"
+#include "jobs/edid_check.h"
 #include "jobs/modes.h"
 #include "link/serial_link.h"
 
@@ -66,6 +67,7 @@ Outcome ProgramEDID(SerialLink& link, const char* fileName) {
     std::printf("\nError only file of 128 or 256 bytes can be read\n");
     return failureEnding(fd);
   }
+  warnAboutEdid(fileName, image, length);
   std::printf("\n->Program EDID with  %d bytes...\n", length);
 
   const char* command = length == 128 ? "#EDID 1\r" : "#EDID 2\r";

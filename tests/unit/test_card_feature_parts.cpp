@@ -2,6 +2,7 @@
 // the simulated card's side of the four transfers, without any I/O.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "components/fpga.h"
 #include "components/remote.h"
 #include "components/xsvf.h"
+#include "jobs/edid_check.h"
 #include "jobs/gamma_table.h"
 #include "jobs/remote_script.h"
 #include "xsvf_stream.h"
@@ -78,6 +80,46 @@ TEST(GammaTableFile, StoresTheFirst1024LinesAndCountsTheRest) {
 }
 
 // ---- command script --------------------------------------------------------
+
+// A well-formed EDID passes quietly; a bad header and each block whose sum
+// is not 0 are named.
+TEST(EdidCheck, HeaderAndEachBlocksChecksum) {
+  const auto image = [](int length, bool header, int badSumBlocks) {
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(length), 0x10);
+    if (header) {
+      const unsigned char h[8] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+      std::copy(h, h + 8, bytes.begin());
+    }
+    for (int block = 0; block < length / 128; ++block) {
+      unsigned sum = 0;
+      for (int i = 0; i < 127; ++i) sum += bytes[static_cast<std::size_t>(block * 128 + i)];
+      const bool bad = block < badSumBlocks;
+      bytes[static_cast<std::size_t>(block * 128 + 127)] =
+          static_cast<unsigned char>(256 - sum % 256 + (bad ? 1 : 0));
+    }
+    return bytes;
+  };
+  struct Case {
+    int length;
+    bool header;
+    int badSumBlocks;
+    std::vector<std::string> problems;
+  };
+  const std::string badHeader = "it does not begin with the EDID header 00 FF FF FF FF FF FF 00";
+  const Case cases[] = {
+      {128, true, 0, {}},
+      {256, true, 0, {}},
+      {128, false, 0, {badHeader}},
+      {128, true, 1, {"the checksum of block 0 is wrong (its bytes sum to 0x01, not 0x00)"}},
+      {256, false, 2,
+       {badHeader, "the checksum of block 0 is wrong (its bytes sum to 0x01, not 0x00)",
+        "the checksum of block 1 is wrong (its bytes sum to 0x01, not 0x00)"}},
+  };
+  for (const Case& c : cases) {
+    const std::vector<unsigned char> bytes = image(c.length, c.header, c.badSumBlocks);
+    EXPECT_EQ(edidProblems(bytes.data(), c.length), c.problems) << c.length << c.header;
+  }
+}
 
 TEST(ScriptLines, FirstCharacterDecides) {
   EXPECT_EQ(scriptLineKind("#X 1\r\n"), ScriptLine::Command);
