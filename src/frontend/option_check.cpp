@@ -11,7 +11,7 @@
 namespace {
 
 // Options taken anywhere on the line, then those that stand alone first.
-const char* const kRunOptions[] = {"--verify", "--json", "--trace"};
+const char* const kRunOptions[] = {"--verify", "--json", "--trace", "--dry-run"};
 const char* const kCommands[] = {"--help", "--version", "--list"};
 
 bool isCommand(const char* argument) {

@@ -19,6 +19,7 @@
 #include "frontend/port_list_command.h"
 #include "frontend/run_options.h"
 #include "frontend/run_report.h"
+#include "jobs/dry_run.h"
 #include "jobs/job_findings.h"
 #include "jobs/modes.h"
 #include "link/command_channel.h"
@@ -178,6 +179,9 @@ void printHelp() {
       "  --verify             VIPER, ALL: read each written flash device back and compare\n"
       "  --trace FILE         record every byte on the line, with times, into FILE\n"
       "  --json               end with one line of JSON describing the run\n"
+      "  --dry-run            identify the card, check the mode's files and tell what the\n"
+      "                       run would do and how long it would take; send nothing that\n"
+      "                       changes the card\n"
       "  --list               alone: show the serial ports and which are in use\n"
       "  --help, --version    alone: this text, or the version\n"
       "Any other argument that begins with -- is refused.\n"
@@ -445,6 +449,13 @@ std::optional<int> identify(SerialLink& link, const CommandLine& command, CardId
   report.setCard(*card);
   if (link.tracing()) link.note(cardNote(result, *card));
   if (result == kDevOldFirmware) {
+    if (command.micro && command.options.dryRun) {
+      // The key that completes the sequence would hand the card over.
+      std::printf("\nAn old firmware answers: MICRO would hand the microcontroller to its boot "
+                  "program and program it.\n");
+      report.remark("old firmware: MICRO would hand it over to its boot program");
+      return kExitOk;
+    }
     if (command.micro) {
       // Completes the old firmware's key sequence: it hands the
       // microcontroller over to the boot program.
@@ -684,6 +695,21 @@ int runMode(SerialLink& link, const ModeEntry& mode, ModeArguments arguments,
   return status;
 }
 
+// --dry-run in place of the mode: the mode's files checked and its work
+// described, nothing sent that changes the card.
+int runDryRun(const ModeEntry& mode, const ModeArguments& arguments, RunReport& report) {
+  DryRunRequest request;
+  request.mode = mode.keyword;
+  request.fileName = arguments.fileName;
+  request.device = arguments.device;
+  request.files = arguments.files;
+  request.readBytes = arguments.readBytes;
+  request.verifyAfterWrite = arguments.verifyAfterWrite;
+  if (dryRun(request) == Outcome::Success) return kExitOk;
+  report.stoppedAt("file", std::string(mode.keyword) + " could not start as it stands");
+  return kExitFailed;
+}
+
 // The run, one line per step.  Returns the exit status.
 int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command,
              TraceLog& trace, RunReport& report) {
@@ -706,6 +732,11 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   if (std::optional<int> status = checkMicroFilesFirst(*command, report))
     return exitPath(link, *status);
   const bool lineSilent = probe(link) == 0;
+  if (command->micro && lineSilent && command->options.dryRun) {
+    std::printf("\nThe card is silent: it is taken to be in its boot mode.\n");
+    ModeArguments arguments;
+    return exitPath(link, runDryRun(*findMode("MICRO", CardIdentity{}), arguments, report));
+  }
   if (command->micro && lineSilent) return bootModeBranch(link, report);
   CardIdentity card;
   if (std::optional<int> status = identify(link, *command, &card, report))
@@ -718,6 +749,7 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   arguments.verifyAfterWrite = command->options.verifyAfterWrite;
   if (std::optional<int> status = applyFileRule(*mode, *command, card, &arguments, report))
     return exitPath(link, *status);
+  if (command->options.dryRun) return exitPath(link, runDryRun(*mode, arguments, report));
   return exitPath(link, runMode(link, *mode, arguments, report));
 }
 
