@@ -96,7 +96,7 @@ TEST(OptionCheck, ClosestKnownOptionOnlyWhenNear) {
   const std::pair<const char*, const char*> cases[] = {
       {"--verfy", "--verify"},   {"--jsn", "--json"},       {"--VERIFY", "--verify"},
       {"--trcae=x.log", "--trace"}, {"--lsit", "--list"},   {"--verison", "--version"},
-      {"--ver", ""},             {"--x", ""},               {"--dry-run", ""},
+      {"--ver", ""},             {"--x", ""},               {"--dryrun", "--dry-run"},
       {"--", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(closestOption(c.first), c.second) << c.first;
