@@ -77,7 +77,10 @@ bool refuseUnknownOption(int argc, char** argv, std::string* why) {
   if (!unknown) return false;
   std::printf("unknown option %s\n", unknown->c_str());
   const std::string closest = closestOption(*unknown);
-  if (!closest.empty()) printHint("did you mean %s?", closest.c_str());
+  if (isCommand(unknown->c_str()))
+    printHint("%s stands alone: updater %s", unknown->c_str(), unknown->c_str());
+  else if (!closest.empty())
+    printHint("did you mean %s?", closest.c_str());
   *why = "unknown option " + *unknown;
   return true;
 }
