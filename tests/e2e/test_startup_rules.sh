@@ -62,15 +62,18 @@ if native_only "Wine has no POSIX permissions on the port" && [ "$(id -u)" -eq 0
   chmod 0700 "$WORK"
 fi
 UPDATER_PORT_COM9=$WORK/no-such-device run_updater COM9 STATUS
-expect_err_contains "hint: serial ports on this computer:"
+if grep -qE '^hint: (serial ports on this computer:|no serial ports were found)' "$WORK/err"; then
+  pass; else fail "no hint with the ports there are: $(cat "$WORK/err")"; fi
 
 case_ "options are checked before the port is opened"
 run_updater COM7 VIPER Device5.bin --verfy
 expect_rc 2
 expect_out_printf 'unknown option --verfy\n\nExit updater\n'
 expect_err_contains "hint: did you mean --verify?"
-run_updater --list
-expect_out_contains "COM7      $PORT_LINK  set by UPDATER_PORT_COM7"
+if native_only "Windows names its ports itself"; then
+  run_updater --list
+  expect_out_contains "COM7      $PORT_LINK  set by UPDATER_PORT_COM7"
+fi
 
 case_ "PAUSE waits for a key typed on the console"
 RUN_TIMEOUT=30 KEYS=k run_updater COM7 FPGA missing.xsvf
