@@ -133,3 +133,17 @@ deb:
 	cmake --build $(DEB_BUILD) -j $(JOBS)
 	cd $(DEB_BUILD) && cpack -G DEB -D CPACK_OUTPUT_FILE_PREFIX=$(abspath $(DIST))
 	@ls -l $(DIST)/updater_$(VERSION)-*.deb
+
+# Installs updater and card-sim in $(PREFIX)/bin and their manual pages in
+# $(PREFIX)/share/man/man1 (PREFIX is /usr/local unless given; DESTDIR
+# stages the files under another root, as packagers do).
+PREFIX ?= /usr/local
+.PHONY: install
+install: configure
+	cmake --build $(BUILD) -j $(JOBS) --target updater card-sim
+	install -d $(DESTDIR)$(PREFIX)/bin $(DESTDIR)$(PREFIX)/share/man/man1
+	install -m 755 $(BUILD)/updater $(BUILD)/card-sim $(DESTDIR)$(PREFIX)/bin/
+	for page in updater card-sim; do \
+	  sed 's/@PROJECT_VERSION@/$(VERSION)/g' packaging/$$page.1.in >$(DESTDIR)$(PREFIX)/share/man/man1/$$page.1 && \
+	  chmod 644 $(DESTDIR)$(PREFIX)/share/man/man1/$$page.1 || exit 1; \
+	done

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/printable.h"
+#include "common/hint.h"
 
 namespace {
 
@@ -31,6 +32,15 @@ std::string portLine(const platform::SerialPortInfo& port) {
 
 int listSerialPortsCommand() {
   std::vector<platform::SerialPortInfo> ports = platform::listSerialPorts();
+  // Names given a device in the environment come last: they are what the
+  // updater opens under those names.
+  for (const platform::MappedPort& mapped : platform::mappedPorts()) {
+    platform::SerialPortInfo port;
+    port.name = mapped.name;
+    port.device = mapped.device;
+    port.description = "set by " + mapped.variable;
+    ports.push_back(port);
+  }
   if (ports.empty()) std::printf("no serial ports found\n");
   for (const auto& port : ports) std::printf("%s\n", portLine(port).c_str());
   return 0;
@@ -38,28 +48,31 @@ int listSerialPortsCommand() {
 
 std::string permissionHint(const platform::PortAccess& access) {
   if (!access.group.empty() && access.groupNotYetActive)
-    return "Your user is in the '" + access.group + "' group, which may use " + access.device +
-           ", but this login began before it was added: log out and in again.\n";
+    return hintLines("your user is in the group '" + access.group + "', which may use " +
+                     access.device + ", but this login began before it was added:\n" +
+                     "log out and in again");
   if (!access.group.empty())
-    return "You have no permission to use " + access.device + ". Add your user to the '" +
-           access.group + "' group (sudo usermod -aG " + access.group +
-           " $USER) and log in again.\n";
-  return "You have no permission to use " + access.device +
-         ": ask the administrator for read and write access to it.\n";
+    return hintLines("the members of the group '" + access.group + "' may use " + access.device +
+                     ": add your user to it\n  sudo usermod -aG " + access.group +
+                     " $USER\nthen log out and in again");
+  return hintLines("ask the administrator for read and write access to " + access.device);
 }
 
 std::string existingPortsText(const std::vector<platform::SerialPortInfo>& ports) {
-  if (ports.empty()) return "No serial ports found on this computer.\n";
-  std::string text = "Serial ports on this computer:\n";
+  if (ports.empty()) return hintLines("no serial ports were found on this computer");
+  std::string text = "serial ports on this computer:\n";
   for (const auto& port : ports) text += "  " + portLine(port) + "\n";
-  return text;
+  return hintLines(text);
 }
 
 void printOpenFailureHelp(DWORD code, const char* portName) {
+  std::string hints;
   if (code == ERROR_ACCESS_DENIED) {
     platform::PortAccess access = platform::portAccess(portName);
-    if (access.denied) std::fputs(permissionHint(access).c_str(), stdout);
+    if (access.denied) hints = permissionHint(access);
   } else if (code == ERROR_FILE_NOT_FOUND) {
-    std::fputs(existingPortsText(platform::listSerialPorts()).c_str(), stdout);
+    hints = existingPortsText(platform::listSerialPorts());
   }
+  std::fflush(stdout);
+  std::fputs(hints.c_str(), stderr);
 }

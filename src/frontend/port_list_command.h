@@ -15,14 +15,15 @@ int listSerialPortsCommand();
 // known of it, comma-separated.  No line end.
 std::string portLine(const platform::SerialPortInfo& port);
 
-// What a refused open adds for a device this user may not use.
+// The hint lines a refused open adds for a device this user may not use:
+// the group that may use it and the command that adds the user to it.
 std::string permissionHint(const platform::PortAccess& access);
 
-// What a "don't exist" open failure adds: the ports there are instead.
+// The hint lines a "don't exist" open failure adds: the ports there are.
 std::string existingPortsText(const std::vector<platform::SerialPortInfo>& ports);
 
-// Printed after "Failed to open %s :  %s\n" at start-up, with the error
-// code of the failed open: the dialout hint when the system refused the
-// device for want of permission (code 5), the ports that exist when the
-// named one does not (code 2), nothing otherwise.
+// Printed on standard error after "Failed to open %s :  %s\n" at start-up,
+// with the error code of the failed open: the group hint when the system
+// refused the device for want of permission (code 5), the ports that exist
+// when the named one does not (code 2), nothing otherwise.
 void printOpenFailureHelp(DWORD code, const char* portName);

@@ -17,6 +17,7 @@ std::string quotedIfNeeded(const char* argument) {
 // An option where the trace's file name should stand: the name was left out.
 bool isOption(const char* argument) {
   return std::strcmp(argument, "--verify") == 0 || std::strcmp(argument, "--json") == 0 ||
+         std::strcmp(argument, "--dry-run") == 0 ||
          std::strncmp(argument, "--trace", 7) == 0;
 }
 
@@ -35,6 +36,8 @@ bool takeRunOptions(int* argc, char** argv, RunOptions* options) {
       options->verifyAfterWrite = true;
     } else if (std::strcmp(argument, "--json") == 0) {
       options->json = true;
+    } else if (std::strcmp(argument, "--dry-run") == 0) {
+      options->dryRun = true;
     } else if (std::strcmp(argument, "--trace") == 0) {
       if (i + 1 >= *argc || isOption(argv[i + 1])) {
         wellFormed = false;

@@ -9,6 +9,7 @@ struct RunOptions {
   bool verifyAfterWrite = false;  // --verify: read each written flash device back
   bool json = false;              // --json: one JSON result object as the last line
   std::string traceFile;          // --trace FILE: every byte both ways, with times
+  bool dryRun = false;            // --dry-run: check the files, send nothing that changes the card
   // The command line as typed, options included, for the trace's header;
   // arguments with blanks or quotes in them are quoted.
   std::string commandLine;

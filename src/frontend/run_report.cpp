@@ -96,6 +96,14 @@ std::string RunReport::render(int exitStatus, double seconds) const {
   textOrNull(json, "failed_step", exitStatus != 0 ? step : std::string());
   textOrNull(json, "message",
              interrupted && step_.empty() ? std::string("interrupted (Ctrl-C)") : message_);
+  if (compared_) {
+    json.key("mismatch_count").value(static_cast<uint64_t>(mismatches_));
+    json.key("first_mismatch_address");
+    if (firstMismatch_ >= 0)
+      json.value(static_cast<uint64_t>(firstMismatch_));
+    else
+      json.null();
+  }
   json.endObject();
   return json.text();
 }

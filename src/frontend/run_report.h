@@ -15,7 +15,11 @@
 // bytes the run took from its file or wrote to it, taken as they passed;
 // a run that used none (a refused one) has them null.
 // "failed_step" names where a run that did not succeed ended: "arguments",
-// "file", "trace", "open", "identify" or "mode"; "message" says why.
+// "file", "trace", "open", "identify" or "mode", or a step of the mode:
+// "driver", "write" or "verify"; "message" says why.  A run that read a
+// flash device back and compared it (VERIFY, --verify) adds
+// "mismatch_count" and "first_mismatch_address" (the byte address of the
+// first differing word, null when none differs).
 #pragma once
 
 #include <chrono>
@@ -53,6 +57,14 @@ class RunReport {
     if (step_.empty()) message_ = std::move(message);
     changed();
   }
+  // A flash device was read back: `mismatches` words differ, the first at
+  // byte address `firstAddress` (-1: none).
+  void setComparison(unsigned long mismatches, long firstAddress) {
+    compared_ = true;
+    mismatches_ = mismatches;
+    firstMismatch_ = firstAddress;
+    changed();
+  }
   const std::string& step() const { return step_; }
   const std::string& message() const { return message_; }
 
@@ -80,4 +92,7 @@ class RunReport {
   std::string step_, message_;
   std::string current_;
   std::function<void()> onChange_;
+  bool compared_ = false;
+  unsigned long mismatches_ = 0;
+  long firstMismatch_ = -1;
 };

@@ -15,11 +15,15 @@
 #include "common/printable.h"
 #include "common/ticks.h"
 #include "frontend/fleet.h"
+#include "frontend/hints.h"
+#include "frontend/option_check.h"
 #include "frontend/port_list_command.h"
 #include "frontend/run_files.h"
 #include "frontend/run_options.h"
 #include "frontend/run_report.h"
 #include "jobs/flash_job.h"
+#include "jobs/dry_run.h"
+#include "jobs/job_findings.h"
 #include "jobs/modes.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
@@ -61,6 +65,7 @@ struct ModeArguments {
   unsigned long readBytes = 0;    // READ: bytes to read, 0 for all
   bool verifyAfterWrite = false;  // --verify
   FileDigest* saved = nullptr;    // READ: what the backup holds, once saved
+  JobFindings* findings = nullptr;  // what the job learns of its failure
 };
 
 enum class FileRule {
@@ -94,7 +99,7 @@ const ModeEntry kModes[] = {
     {"VIPER", FileRule::kDeviceFile, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
        return ProgramViper(link, arguments.device, arguments.fileName,
-                           arguments.verifyAfterWrite);
+                           arguments.verifyAfterWrite, arguments.findings);
      },
      exitStatusOf},
     {"MICRO", FileRule::kNone, nullptr, nullptr, false,
@@ -106,7 +111,7 @@ const ModeEntry kModes[] = {
      exitStatusOf},
     {"ALL", FileRule::kUpdateFiles, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramALL(link, arguments.files, arguments.verifyAfterWrite);
+       return ProgramALL(link, arguments.files, arguments.verifyAfterWrite, arguments.findings);
      },
      exitStatusOf},
     {"REMOTE", FileRule::kExtension, ".txt", "Bad REMOTE file\n", false,
@@ -116,7 +121,7 @@ const ModeEntry kModes[] = {
      exitStatusOf},
     {"VERIFY", FileRule::kDeviceFile, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramVerify(link, arguments.device, arguments.fileName);
+       return ProgramVerify(link, arguments.device, arguments.fileName, arguments.findings);
      },
      exitStatusOf},
     {"STATUS", FileRule::kNone, nullptr, nullptr, false,
@@ -182,6 +187,12 @@ void printHelp() {
       "  --verify             VIPER, ALL: read each written flash device back and compare\n"
       "  --trace FILE         record every byte on the line, with times, into FILE\n"
       "  --json               end with one line of JSON describing the run\n"
+      "  --dry-run            identify the card, check the mode's files and tell what the\n"
+      "                       run would do and how long it would take; send nothing that\n"
+      "                       changes the card\n"
+      "  --list               alone: show the serial ports and which are in use\n"
+      "  --help, --version    alone: this text, or the version\n"
+      "Any other argument that begins with -- is refused.\n"
       "\n"
       "Ports: COMn is \\\\.\\COMn on Windows.  Elsewhere COMn is /dev/ttyS<n-1>,\n"
       "COMUSBn is /dev/ttyUSBn and COMACMn is /dev/ttyACMn; the environment variable\n"
@@ -191,7 +202,9 @@ void printHelp() {
       "(raw TCP, every mode but MICRO).\n"
       "\n"
       "Exit status: 0 when the run did what was asked, 1 when the operation or the\n"
-      "port failed, 2 when the command line or a file argument was refused.\n",
+      "port failed, 2 when the command line or a file argument was refused, 130 after\n"
+      "Ctrl-C.  Advice beyond the messages goes to standard error, on lines that\n"
+      "begin with \"hint: \".\n",
       kVersionMajor, kVersionMinor);
 }
 
@@ -217,12 +230,12 @@ int exitPath(SerialLink& link, int status) {
 }
 
 // The port could not be opened or configured.  A device that is missing or
-// refused gets advice after the message: the ports there are, or how to
+// refused gets hints after the message: the ports there are, or how to
 // get access.
 int portFailed(SerialLink& link, RunReport& report) {
-  const char* sentence = errorCheck(link.lastError());
-  report.stoppedAt("open", sentence[0] != '\0'
-                               ? std::string(sentence)
+  const std::string sentence = openFailureText(link.portName(), link.lastError());
+  report.stoppedAt("open", !sentence.empty()
+                               ? sentence
                                : "the port could not be opened or configured (error " +
                                      std::to_string(link.lastError()) + ")");
   if (!link.isOpen()) printOpenFailureHelp(link.lastError(), link.portName());
@@ -475,6 +488,13 @@ std::optional<int> identify(SerialLink& link, const CommandLine& command, CardId
   report.setCard(*card);
   if (link.tracing()) link.note(cardNote(result, *card));
   if (result == kDevOldFirmware) {
+    if (command.micro && command.options.dryRun) {
+      // The key that completes the sequence would hand the card over.
+      std::printf("\nAn old firmware answers: MICRO would hand the microcontroller to its boot "
+                  "program and program it.\n");
+      report.remark("old firmware: MICRO would hand it over to its boot program");
+      return kExitOk;
+    }
     if (command.micro) {
       // Completes the old firmware's key sequence: it hands the
       // microcontroller over to the boot program.
@@ -546,6 +566,7 @@ std::optional<int> checkArguments(int argc, const ModeEntry* mode, const CardIde
 int deviceFromFileName(const char* fileName, RunReport& report) {
   if (std::strncmp(fileName, "Device", 6) != 0) {
     std::printf("Bad device file. (Device 1 or 5 only)\n");
+    hintForBadDeviceFile(fileName);
     report.stoppedAt("file", "Bad device file");
     return 0;
   }
@@ -556,16 +577,19 @@ int deviceFromFileName(const char* fileName, RunReport& report) {
     case '7': device = 7; break;
     default:
       std::printf("Bad device file. (Device 1,5  or 7 only)\n");
+      hintForBadDeviceFile(fileName);
       report.stoppedAt("file", "Bad device file");
       return 0;
   }
   if (std::strncmp(fileName + 7, ".bin", 4) != 0) {
     std::printf("Bad device file. (Device 1, 5 or 7 only)\n");
+    hintForBadDeviceFile(fileName);
     report.stoppedAt("file", "Bad device file");
     return 0;
   }
   if (!exists(fileName)) {
     std::printf("File %s doesn't exist.\n", fileName);
+    hintForMissingFile(fileName);
     report.stoppedAt("file", "the file doesn't exist");
     return 0;
   }
@@ -584,6 +608,7 @@ bool checkFileWithExtension(const char* fileName, const char* extension, const c
   }
   if (!exists(fileName)) {
     std::printf("File %s doesn't exist.\n", fileName);
+    hintForMissingFile(fileName);
     report.stoppedAt("file", "the file doesn't exist");
     runPause();
     return false;
@@ -684,15 +709,46 @@ std::optional<int> startTrace(const CommandLine& command, TraceLog& trace, RunRe
 }
 
 // One mode, between its notes in the trace; a failing mode is where the
-// run stopped.
-int runMode(SerialLink& link, const ModeEntry& mode, const ModeArguments& arguments,
+// run stopped, or the step of it that the job names.
+int runMode(SerialLink& link, const ModeEntry& mode, ModeArguments arguments,
             RunReport& report) {
+  JobFindings findings;
+  arguments.findings = &findings;
   link.notef("mode %s start", mode.keyword);
   const Outcome outcome = mode.run(link, arguments);
   const int status = mode.exitStatus(outcome);
   link.notef("mode %s end: %s", mode.keyword, outcome == Outcome::Success ? "success" : "failure");
-  if (status != kExitOk) report.stoppedAt("mode", std::string(mode.keyword) + " failed");
+  if (findings.compared)
+    report.setComparison(findings.mismatches.count,
+                         findings.mismatches.listed > 0 ? findings.mismatches.first[0] : -1L);
+  if (status != kExitOk) {
+    const std::string step = findings.failedStep.empty() ? "mode" : findings.failedStep;
+    std::string why = std::string(mode.keyword) + " failed";
+    if (findings.compared && findings.mismatches.listed > 0) {
+      char first[16];
+      std::snprintf(first, sizeof first, "0x%06lX",
+                    static_cast<unsigned long>(findings.mismatches.first[0]));
+      why += ": " + std::to_string(findings.mismatches.count) + " words differ, the first at " +
+             first;
+    }
+    report.stoppedAt(step.c_str(), why);
+  }
   return status;
+}
+
+// --dry-run in place of the mode: the mode's files checked and its work
+// described, nothing sent that changes the card.
+int runDryRun(const ModeEntry& mode, const ModeArguments& arguments, RunReport& report) {
+  DryRunRequest request;
+  request.mode = mode.keyword;
+  request.fileName = arguments.fileName;
+  request.device = arguments.device;
+  request.files = arguments.files;
+  request.readBytes = arguments.readBytes;
+  request.verifyAfterWrite = arguments.verifyAfterWrite;
+  if (dryRun(request) == Outcome::Success) return kExitOk;
+  report.stoppedAt("file", std::string(mode.keyword) + " could not start as it stands");
+  return kExitFailed;
 }
 
 // The run, one line per step.  Returns the exit status.
@@ -704,6 +760,11 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
     return finish(kExitRefused);
   }
   if (argc < 2) return kExitOk;
+  std::string unknownOptionText;
+  if (refuseUnknownOption(argc, argv, &unknownOptionText)) {
+    report.stoppedAt("arguments", unknownOptionText);
+    return finish(kExitRefused);
+  }
   if (std::optional<int> status = readCommandLine(argc, argv, command, report)) return *status;
   if (std::optional<int> status = startTrace(*command, trace, report)) return *status;
   if (std::optional<int> status = refuseRateChangeOnRawPort(*command, report)) return *status;
@@ -715,6 +776,11 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   if (std::optional<int> status = checkMicroFilesFirst(*command, report))
     return exitPath(link, *status);
   const bool lineSilent = probe(link) == 0;
+  if (command->micro && lineSilent && command->options.dryRun) {
+    std::printf("\nThe card is silent: it is taken to be in its boot mode.\n");
+    ModeArguments arguments;
+    return exitPath(link, runDryRun(*findMode("MICRO", CardIdentity{}), arguments, report));
+  }
   if (command->micro && lineSilent) {
     report.atStep("mode");
     digestFileToUse(command->keyword, command->fileName, report);
@@ -731,6 +797,7 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   arguments.verifyAfterWrite = command->options.verifyAfterWrite;
   if (std::optional<int> status = applyFileRule(*mode, *command, card, &arguments, report))
     return exitPath(link, *status);
+  if (command->options.dryRun) return exitPath(link, runDryRun(*mode, arguments, report));
   FileDigest saved;
   arguments.saved = &saved;
   report.atStep("mode");

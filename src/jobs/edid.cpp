@@ -8,11 +8,15 @@
 // does not look inside the image (the blocks carry their own checksums).
 #include "jobs/edid.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "common/elapsed.h"
+#include "common/hint.h"
 #include "common/ticks.h"
 #include "jobs/card_bytes.h"
+#include "jobs/edid_check.h"
 #include "jobs/modes.h"
 #include "link/serial_link.h"
 
@@ -40,9 +44,12 @@ Outcome ProgramEDID(SerialLink& link, const char* fileName) {
     return failureEnding(nullptr);
   }
 
+  errno = 0;
   std::FILE* fd = std::fopen(fileName, "rb");
   if (fd == nullptr) {
+    const int openError = errno;
     std::printf("/nFile load error\n");
+    printHint("%s cannot be opened: %s", fileName, std::strerror(openError));
     return failureEnding(nullptr);
   }
   std::rewind(fd);
@@ -53,11 +60,14 @@ Outcome ProgramEDID(SerialLink& link, const char* fileName) {
   if (!drainLine(link, deadlineIn(kWaitMs))) return failureEnding(fd);
 
   // Reading up to 300 bytes tells a file longer than 256 bytes apart.
+  errno = 0;
   const int length = static_cast<int>(std::fread(image, 1, sizeof image, fd));
+  if (std::ferror(fd)) printHint("%s could not be read: %s", fileName, std::strerror(errno));
   if (length != 128 && length != 256) {
     std::printf("\nError only file of 128 or 256 bytes can be read\n");
     return failureEnding(fd);
   }
+  warnAboutEdid(fileName, image, length);
   std::printf("\n->Program EDID with  %d bytes...\n", length);
 
   const char* command = length == 128 ? "#EDID 1\r" : "#EDID 2\r";

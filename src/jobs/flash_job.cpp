@@ -1,9 +1,11 @@
 #include "jobs/flash_job.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "common/hint.h"
 #include "link/serial_link.h"
 #include "platform/files.h"
 
@@ -29,15 +31,29 @@ bool FlashImage::load(const char* path) {
     std::printf("Not a regular file : %s\n", path);
     return false;
   }
+  errno = 0;
   std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
   if (!file) {
+    const int openError = errno;
     std::printf("Unable to open file : %s\n", path);
+    printHint("%s cannot be opened: %s", path, std::strerror(openError));
     return false;
   }
   size_ = static_cast<DWORD>(std::fread(bytes_.get(), 1, kMaxSize, file.get()));
+  if (std::ferror(file.get())) {
+    // Half an image must not go to the flash as if it were the whole.
+    std::printf("Unable to read file : %s\n", path);
+    printHint("%s could not be read: %s", path, std::strerror(errno));
+    return false;
+  }
   tooLong_ = size_ == kMaxSize && std::fgetc(file.get()) != EOF;
   std::printf("File Size : %d bytes\n", static_cast<int>(size_));
   return true;
+}
+
+std::string interruptedWriteHint(int device) {
+  return "hint: device " + std::to_string(device) +
+         " may be incomplete: run the same command again\n";
 }
 
 bool imageFitsDevice(const char* path, DWORD size, bool tooLong, int device) {

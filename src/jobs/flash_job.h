@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "isp/isp_message.h"
 #include "isp/isp_transaction.h"
 #include "platform/win32.h"
 
 class SerialLink;
+struct JobFindings;
 
 // What each flash device of the video processor holds: device 1 is a 1 MiB
 // serial flash, devices 5 and 7 hold 2 MiB.  A device number outside these
@@ -127,7 +129,13 @@ enum class ReadOut { Done, Failed, DeviceNotSet };
 ReadOut readDevice(SerialLink& link, int device, DWORD size,
                    const std::function<bool(DWORD addr, const uint16_t* words)>& block);
 
+// The hint a Ctrl-C prints while a flash device is being written.
+std::string interruptedWriteHint(int device);
+
 // --verify: reads the device just written back through VERIFY and compares
 // it with `fileName`.  False (after the messages and the key prompt) when
 // the read failed or any word differs.
-bool verifyWrittenDevice(SerialLink& link, const char* fileName, int device);
+// The first differing words are named on the console; `findings`, when
+// given, learns them and that "verify" was the step that failed.
+bool verifyWrittenDevice(SerialLink& link, const char* fileName, int device,
+                         JobFindings* findings = nullptr);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/elapsed.h"
+#include "common/hint.h"
 #include "isp/isp_message.h"
 #include "isp/isp_transaction.h"
 #include "jobs/flash_job.h"
@@ -166,7 +167,14 @@ bool loadDriver(SerialLink& link, const FlashImage& image, Progress& progress) {
   msg[3] = 0x3300;
   msg[4] = 0;
   std::printf("\nCalling ISP Driver...\n");
-  return sendISPCmd(link, msg, response, 1000) == IspResult::Accepted;
+  const IspResult called = sendISPCmd(link, msg, response, 1000);
+  // A driver that does not start is refused like any request; say which
+  // step that was, since the file is the likely cause.
+  if (called == IspResult::Refused)
+    printHint("the video processor refused to start the ISP driver at 0x%04X: check that the "
+              "driver file is the one for this device (its code from byte 0x%04X of the file)",
+              static_cast<unsigned>(kDriverBase), static_cast<unsigned>(kDriverBase));
+  return called == IspResult::Accepted;
 }
 
 // Devices 1 to 4: the whole image from address 0, one pass.

@@ -7,6 +7,7 @@
 #include "isp/isp_message.h"
 #include "isp/isp_transaction.h"
 #include "jobs/flash_job.h"
+#include "jobs/job_findings.h"
 #include "jobs/modes.h"
 #include "link/serial_link.h"
 #include "platform/win32.h"
@@ -23,9 +24,39 @@ int failureEnd() {
 
 bool validDevice(int device) { return device >= 1 && device <= 7 && device != 6; }
 
+// The trace names each differing word, up to a bound that keeps the trace
+// of a device read back against the wrong image readable; the total is on
+// the console either way.
+constexpr unsigned long kTracedMismatches = 4096;
+
+void noteMismatch(SerialLink& link, DWORD at, uint16_t read, uint16_t expected,
+                  unsigned long count) {
+  if (!link.tracing() || count > kTracedMismatches) return;
+  if (count == kTracedMismatches)
+    link.notef("verify: word at 0x%06lX reads %04X, the image has %04X; further differences are "
+               "counted, not listed",
+               static_cast<unsigned long>(at), read, expected);
+  else
+    link.notef("verify: word at 0x%06lX reads %04X, the image has %04X",
+               static_cast<unsigned long>(at), read, expected);
+}
+
+// "0x000100, 0x000102": the first differing words, by byte address.
+void printFirstMismatches(const MismatchRecord& record) {
+  std::printf("First differing words at");
+  for (int i = 0; i < record.listed; ++i)
+    std::printf("%s 0x%06lX", i == 0 ? "" : ",", static_cast<unsigned long>(record.first[i]));
+  std::printf("%s\n", record.count > static_cast<unsigned long>(record.listed) ? ", ..." : ".");
+}
+
 }  // namespace
 
 int verify(SerialLink& link, const char* filename, int device, unsigned long* mismatchTotal) {
+  return verify(link, filename, device, mismatchTotal, nullptr);
+}
+
+int verify(SerialLink& link, const char* filename, int device, unsigned long* mismatchTotal,
+           MismatchRecord* record) {
   unsigned long mismatch = 0;
   if (mismatchTotal != nullptr) *mismatchTotal = 0;
 
@@ -53,7 +84,11 @@ int verify(SerialLink& link, const char* filename, int device, unsigned long* mi
   const auto compareBlock = [&](DWORD addr, const uint16_t* words) {
     for (int i = 0; i < kBlockWords; ++i) {
       const DWORD at = addr + 2 * static_cast<DWORD>(i);
-      if (at < size && words[i] != image.word(at)) ++mismatch;
+      if (at < size && words[i] != image.word(at)) {
+        ++mismatch;
+        noteMismatch(link, at, words[i], image.word(at), mismatch);
+        if (record != nullptr) record->add(at);
+      }
     }
     if (mismatchTotal != nullptr) *mismatchTotal = mismatch;
     if ((size / 5000) * progressLines < addr) {
@@ -76,19 +111,36 @@ int verify(SerialLink& link, const char* filename, int device, unsigned long* mi
   return 0;
 }
 
-Outcome ProgramVerify(SerialLink& link, int device, const char* fileName) {
+Outcome ProgramVerify(SerialLink& link, int device, const char* fileName,
+                      JobFindings* findings) {
   unsigned long mismatches = 0;
-  const int result = verify(link, fileName, device, &mismatches);
+  MismatchRecord record;
+  const int result = verify(link, fileName, device, &mismatches, &record);
+  if (result == 0 && findings != nullptr) {
+    findings->compared = true;
+    findings->mismatches = record;
+  }
   return result == 0 && mismatches == 0 ? Outcome::Success : Outcome::Failure;
 }
 
-bool verifyWrittenDevice(SerialLink& link, const char* fileName, int device) {
+bool verifyWrittenDevice(SerialLink& link, const char* fileName, int device,
+                         JobFindings* findings) {
   std::printf("\nVerifying %s ...\n", fileName);
   unsigned long mismatches = 0;
-  if (verify(link, fileName, device, &mismatches) != 0) return false;  // it said why
+  MismatchRecord record;
+  const int result = verify(link, fileName, device, &mismatches, &record);
+  if (findings != nullptr) {
+    if (result == 0) {
+      findings->compared = true;
+      findings->mismatches = record;
+    }
+    if (result != 0 || mismatches != 0) findings->failedStep = "verify";
+  }
+  if (result != 0) return false;  // it said why
   if (mismatches == 0) return true;
   std::printf("Verify failed : %lu words of device %d differ from %s.\n", mismatches, device,
               fileName);
+  printFirstMismatches(record);
   failureEnd();
   return false;
 }

@@ -11,7 +11,9 @@
 // Before answering, the updater waits for one silent read slice (50 ms),
 // which drains trailing bytes of the request.  A card that stops taking the
 // answer's bytes ends the run: nothing may move for 3 s.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "common/ticks.h"
 #include "jobs/modes.h"
@@ -114,9 +116,22 @@ Outcome portLost(SerialLink& link, std::FILE* fd, DWORD size) {
   return abortEnding(fd, size);
 }
 
-Outcome fileReadError(std::FILE* fd, DWORD size) {
+// The card asked for bytes the file could not give.  Said on standard
+// error in perror's shape, "File read error\n: " and then what happened:
+// the file ended (the byte where it did and how many more the card wanted)
+// or the system's reason for a failed read, taken right after that read.
+Outcome fileReadError(std::FILE* fd, const char* fileName, long wanted, DWORD size) {
+  const int readError = std::ferror(fd) ? errno : 0;
+  const long at = std::ftell(fd);
   std::fflush(stdout);
-  std::perror("File read error\n");
+  if (readError != 0)
+    std::fprintf(stderr, "File read error\n: %s could not be read at byte %ld: %s\n", fileName,
+                 at, std::strerror(readError));
+  else
+    std::fprintf(stderr,
+                 "File read error\n: %s ends after %ld bytes, the card asked for %ld more\n",
+                 fileName, at, wanted);
+  std::fflush(stderr);
   return abortEnding(fd, size);
 }
 
@@ -174,10 +189,11 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
 
       case '*': {
         waitForQuietSlice(link);
+        errno = 0;
         const std::size_t got = std::fread(chunk, 1, 1, fd);
         // Past the end of the file there is no byte to give: stop rather
         // than send one of undefined value.
-        if (got != 1 || std::ferror(fd)) return fileReadError(fd, size);
+        if (got != 1 || std::ferror(fd)) return fileReadError(fd, fileName, 1, size);
         if (!writeData(link, chunk, 1, &size)) return abortEnding(fd, size);
         break;
       }
@@ -206,13 +222,20 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
         waitForQuietSlice(link);
         // The whole block must be in the file before any of it goes out.
         const long left = remainingBytes(fd, fileLength);
-        if (left >= 0 && left < count) return fileReadError(fd, size);
+        if (left >= 0 && left < count) {
+          // The bytes the file still has would not be sent: the card is
+          // told nothing, and the run names where the file ends.
+          std::fseek(fd, 0, SEEK_END);
+          return fileReadError(fd, fileName, count - left, size);
+        }
         // Served in chunks of the buffer's size: the card may ask for up
         // to 65535 bytes at once.
         while (count > 0) {
           const int want = count > kChunkSize ? kChunkSize : static_cast<int>(count);
+          errno = 0;
           const int read = static_cast<int>(std::fread(chunk, 1, want, fd));
-          if (read < want || std::ferror(fd)) return fileReadError(fd, size);
+          if (read < want || std::ferror(fd))
+            return fileReadError(fd, fileName, count - read, size);
           if (!writeData(link, chunk, read, &size)) return abortEnding(fd, size);
           count -= read;
         }

@@ -6,9 +6,11 @@
 // byte (the sum of all value bytes modulo 256), and the card answers '~'
 // and its verdict, 'S' (stored) or 'E' (refused).  The port keeps the
 // time-outs it was opened with.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "common/hint.h"
 #include "common/ticks.h"
 #include "jobs/card_bytes.h"
 #include "jobs/gamma_table.h"
@@ -32,9 +34,12 @@ Outcome failureEnding(std::FILE* fd) {
 }  // namespace
 
 Outcome ProgramGamma(SerialLink& link, const char* fileName) {
+  errno = 0;
   std::FILE* fd = std::fopen(fileName, "rb");
   if (fd == nullptr) {
+    const int openError = errno;
     std::printf("/nFile load error\n");
+    printHint("%s cannot be opened: %s", fileName, std::strerror(openError));
     return failureEnding(nullptr);
   }
   std::rewind(fd);
@@ -52,6 +57,7 @@ Outcome ProgramGamma(SerialLink& link, const char* fileName) {
       return failureEnding(fd);
     }
   }
+  if (std::ferror(fd)) printHint("%s could not be read: %s", fileName, std::strerror(errno));
   if (!table.complete()) {
     std::printf("Gamma File error -> The file contains %d lines (only 1024 lines are accepted)",
                 table.lines());

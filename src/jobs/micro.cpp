@@ -8,6 +8,7 @@
 #include "common/elapsed.h"
 #include "jobs/modes.h"
 #include "link/serial_link.h"
+#include "platform/interrupt_notice.h"
 
 namespace {
 
@@ -50,7 +51,15 @@ Outcome ProgramMicro(SerialLink& link) {
   }
   // The mode runs after the identification, so the boot-mode branch of the
   // start-up has not met the boot program: this is the run's first call.
-  const int result = FDT(link, false);
+  int result = 0;
+  {
+    // Past the hand-over the card's own firmware is gone until the image
+    // is written whole.
+    const platform::InterruptNotice notice(
+        "hint: the microcontroller may be half-written: switch the card off and on, then run "
+        "MICRO again\n");
+    result = FDT(link, false);
+  }
   printTime(begin, 1);
   return result == kFdtDone ? Outcome::Success : Outcome::Failure;
 }

@@ -6,6 +6,8 @@
 #include "common/sha256.h"
 
 class SerialLink;
+struct JobFindings;
+struct MismatchRecord;
 
 // The update files mode ALL found in the current directory.
 struct UpdateFiles {
@@ -17,20 +19,22 @@ struct UpdateFiles {
 
 Outcome ProgramFPGA(SerialLink& link, const char* fileName);              // jobs/fpga.cpp
 // `verifyAfterWrite` (--verify): each written flash device is read back
-// and compared with its image; any difference fails the run.
+// and compared with its image; any difference fails the run.  `findings`,
+// when given, learns the step that failed and the differences found.
 Outcome ProgramViper(SerialLink& link, int device, const char* fileName,  // jobs/viper.cpp
-                     bool verifyAfterWrite = false);
+                     bool verifyAfterWrite = false, JobFindings* findings = nullptr);
 Outcome ProgramMicro(SerialLink& link);                                   // jobs/micro.cpp
 Outcome ProgramEDID(SerialLink& link, const char* fileName);              // jobs/edid.cpp
 Outcome ProgramALL(SerialLink& link, const UpdateFiles& files,           // jobs/update_all.cpp
-                   bool verifyAfterWrite = false);
+                   bool verifyAfterWrite = false, JobFindings* findings = nullptr);
 Outcome Remote(SerialLink& link, const char* fileName);                   // jobs/remote.cpp
 Outcome vxpStatus(SerialLink& link);                                      // jobs/status.cpp
 Outcome ProgramGamma(SerialLink& link, const char* fileName);             // jobs/gamma.cpp
 
 // VERIFY mode (jobs/flash_verify.cpp): success only when every word of the
 // image was compared and none differs.
-Outcome ProgramVerify(SerialLink& link, int device, const char* fileName);
+Outcome ProgramVerify(SerialLink& link, int device, const char* fileName,
+                      JobFindings* findings = nullptr);
 
 // READ mode (jobs/flash_read.cpp): reads flash device `device` (1, 5 or 7)
 // into `fileName`; `byteCount` 0 reads the most the device holds.  The file
@@ -42,3 +46,7 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
 // Flash verify: 0 when the whole image was compared, -1 on failure;
 // `mismatchTotal` receives the number of differing words.
 int verify(SerialLink& link, const char* filename, int device, unsigned long* mismatchTotal);
+// The same, with the differing words recorded in `record` when given; the
+// trace notes each of them.
+int verify(SerialLink& link, const char* filename, int device, unsigned long* mismatchTotal,
+           MismatchRecord* record);

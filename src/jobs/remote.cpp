@@ -6,8 +6,11 @@
 // dropped), the characters "#X 1" one write each, a carriage return, and
 // then up to 4000 ms for an answer that begins "#A" ("#ACK") or "#N"
 // ("#NACK").  The port keeps the time-outs it was opened with.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "common/hint.h"
 #include "common/ticks.h"
 #include "jobs/card_bytes.h"
 #include "jobs/modes.h"
@@ -55,9 +58,12 @@ Answer sendCommand(SerialLink& link, const char* line, int* answers) {
 }  // namespace
 
 Outcome Remote(SerialLink& link, const char* fileName) {
+  errno = 0;
   std::FILE* fd = std::fopen(fileName, "rb");
   if (fd == nullptr) {
+    const int openError = errno;
     std::printf("/nFile load error\n");
+    printHint("%s cannot be opened: %s", fileName, std::strerror(openError));
     return Outcome::Failure;
   }
   // An empty script would send nothing and still count as done.
@@ -113,9 +119,13 @@ Outcome Remote(SerialLink& link, const char* fileName) {
         break;
     }
   }
+  // A script that could not be read to its end was not played whole,
+  // whatever the card answered to the lines before.
+  const bool readWhole = !std::ferror(fd);
+  if (!readWhole) printHint("%s could not be read to its end: %s", fileName, std::strerror(errno));
   std::printf("\n->ACK : %d / %d  ", ack, answers);
   std::printf("\n->NACK : %d / %d  ", nack, answers);
   std::printf("\nEnd of remote.txt");
   std::fclose(fd);
-  return ack == commands ? Outcome::Success : Outcome::Failure;
+  return readWhole && ack == commands ? Outcome::Success : Outcome::Failure;
 }

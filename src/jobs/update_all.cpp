@@ -5,9 +5,11 @@
 #include "common/elapsed.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_loader.h"
+#include "jobs/job_findings.h"
 #include "jobs/modes.h"
 #include "link/micro_command.h"
 #include "link/serial_link.h"
+#include "platform/interrupt_notice.h"
 #include "platform/win32.h"
 
 namespace {
@@ -23,19 +25,27 @@ Outcome failureEnding() {
 enum class Step { Done, DoneButEndRefused, Failed };
 
 Step programDevice(SerialLink& link, const char* driver, const char* image, int device,
-                   const char* announce) {
+                   const char* announce, JobFindings* findings) {
+  const auto failedAt = [findings](const char* step) {
+    if (findings != nullptr) findings->failedStep = step;
+    return Step::Failed;
+  };
   std::printf("Loading ISP Driver...\n");
-  if (loadFile(link, driver, 0) == -1) return Step::Failed;
+  if (loadFile(link, driver, 0) == -1) return failedAt("driver");
   Sleep(1000);
   std::printf("%s", announce);
-  if (loadFile(link, image, device) == -1) return Step::Failed;
+  {
+    const platform::InterruptNotice notice(interruptedWriteHint(device));
+    if (loadFile(link, image, device) == -1) return failedAt("write");
+  }
   const unsigned char done[] = "=ME\r";
   return sendMicroCmd(link, done, 4) ? Step::Done : Step::DoneButEndRefused;
 }
 
 }  // namespace
 
-Outcome ProgramALL(SerialLink& link, const UpdateFiles& files, bool verifyAfterWrite) {
+Outcome ProgramALL(SerialLink& link, const UpdateFiles& files, bool verifyAfterWrite,
+                   JobFindings* findings) {
   const DWORD begin = GetTickCount();
   bool allOk = true;
 
@@ -61,17 +71,21 @@ Outcome ProgramALL(SerialLink& link, const UpdateFiles& files, bool verifyAfterW
   // (verifyWrittenDevice has shown why and waited for the key).
   if (files.device5) {
     const Step s =
-        programDevice(link, "FDriver.bin", "Device5.bin", 5, "Program Device5.bin ...\n");
+        programDevice(link, "FDriver.bin", "Device5.bin", 5, "Program Device5.bin ...\n",
+                      findings);
     if (s == Step::Failed) return failureEnding();
     if (s == Step::DoneButEndRefused) allOk = false;
-    if (verifyAfterWrite && !verifyWrittenDevice(link, "Device5.bin", 5)) return Outcome::Failure;
+    if (verifyAfterWrite && !verifyWrittenDevice(link, "Device5.bin", 5, findings))
+      return Outcome::Failure;
   }
   if (files.device1) {
     const Step s =
-        programDevice(link, "SFDriver.bin", "Device1.bin", 1, "Program Device1.bin ...\n");
+        programDevice(link, "SFDriver.bin", "Device1.bin", 1, "Program Device1.bin ...\n",
+                      findings);
     if (s == Step::Failed) return failureEnding();
     if (s == Step::DoneButEndRefused) allOk = false;
-    if (verifyAfterWrite && !verifyWrittenDevice(link, "Device1.bin", 1)) return Outcome::Failure;
+    if (verifyAfterWrite && !verifyWrittenDevice(link, "Device1.bin", 1, findings))
+      return Outcome::Failure;
   }
   if (files.fpga) {
     if (ProgramFPGA(link, "fpga.xsvf") != Outcome::Success) allOk = false;

@@ -6,9 +6,11 @@
 #include "common/elapsed.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_loader.h"
+#include "jobs/job_findings.h"
 #include "jobs/modes.h"
 #include "link/micro_command.h"
 #include "link/serial_link.h"
+#include "platform/interrupt_notice.h"
 #include "platform/win32.h"
 
 namespace {
@@ -21,7 +23,12 @@ Outcome promptAndFail() {
 
 }  // namespace
 
-Outcome ProgramViper(SerialLink& link, int device, const char* fileName, bool verifyAfterWrite) {
+Outcome ProgramViper(SerialLink& link, int device, const char* fileName, bool verifyAfterWrite,
+                     JobFindings* findings) {
+  const auto failedAt = [findings](const char* step) {
+    if (findings != nullptr) findings->failedStep = step;
+    return promptAndFail();
+  };
   // The polling time-outs, as at start-up; they stay in force after the
   // mode.
   if (!link.setTimeouts(SerialLink::kPolling)) {
@@ -39,17 +46,20 @@ Outcome ProgramViper(SerialLink& link, int device, const char* fileName, bool ve
   if (flashDevice == 1) driver = "SFDriver.bin";
   if (driver != nullptr) {
     std::printf("Loading ISP Driver...\n");
-    if (loadFile(link, driver, 0) == -1) return promptAndFail();
+    if (loadFile(link, driver, 0) == -1) return failedAt("driver");
     Sleep(1000);
   }
 
   std::printf("Programm %s ...\n", fileName);
-  if (loadFile(link, fileName, flashDevice) == -1) return promptAndFail();
+  {
+    const platform::InterruptNotice notice(interruptedWriteHint(flashDevice));
+    if (loadFile(link, fileName, flashDevice) == -1) return failedAt("write");
+  }
 
   const unsigned char done[] = "=ME\r";
   const int closed = sendMicroCmd(link, done, 4);
   printTime(begin, 1);
-  if (verifyAfterWrite && !verifyWrittenDevice(link, fileName, flashDevice))
+  if (verifyAfterWrite && !verifyWrittenDevice(link, fileName, flashDevice, findings))
     return Outcome::Failure;
   return closed ? Outcome::Success : Outcome::Failure;
 }

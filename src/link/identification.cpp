@@ -8,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/hint.h"
 #include "common/ticks.h"
 #include "link/command_channel.h"
 #include "link/serial_link.h"
@@ -55,6 +56,28 @@ void parseVersion(const char* answer, CardIdentity* identity) {
   word[n] = '\0';
 }
 
+// A card that has not answered for a minute gets one hint: the operator
+// may be waiting on a card that is off, or on the wrong port.
+class SilenceWatch {
+ public:
+  static constexpr DWORD kHintAfterMs = 60000;
+
+  explicit SilenceWatch(const SerialLink& link) : link_(link), lastAnswer_(GetTickCount()) {}
+  void heard() { lastAnswer_ = GetTickCount(); }
+  void check() {
+    if (told_ || static_cast<DWORD>(GetTickCount() - lastAnswer_) < kHintAfterMs) return;
+    told_ = true;
+    printHint("the card has not answered for a minute: check its power, the cable and that it "
+              "is on %s; Ctrl-C ends the run",
+              link_.portName());
+  }
+
+ private:
+  const SerialLink& link_;
+  DWORD lastAnswer_;
+  bool told_ = false;
+};
+
 // What the operator was last told about a port that could not be opened
 // again, so that the same failure is not printed on every request.
 struct ReopenReport {
@@ -79,7 +102,8 @@ void reopenPort(SerialLink& link, ReopenReport* report) {
 }
 
 // One identification pass.
-int identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report) {
+int identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report,
+                 SilenceWatch* silence) {
   char answer[60] = {0};
 
   std::printf("\nNow communicating with the card to obtain version information...");
@@ -89,6 +113,8 @@ int identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report)
   do {
     result = SendCmd(link, "#DEVERSION\r", 11, answer, sizeof answer);
     ++requests;
+    if (result == kCmdAnswer) silence->heard();
+    silence->check();
     if (result == kCmdPortFailure) reopenPort(link, report);
   } while (result != kCmdAnswer && requests < kVersionRequests);
 
@@ -96,7 +122,10 @@ int identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report)
   identity->model = 0;
 
   std::memset(answer, 0, sizeof answer);
-  if (SendCmd(link, "#DEVTYPE\r", 9, answer, sizeof answer) == kCmdAnswer) {
+  const int typeResult = SendCmd(link, "#DEVTYPE\r", 9, answer, sizeof answer);
+  if (typeResult == kCmdAnswer) silence->heard();
+  silence->check();
+  if (typeResult == kCmdAnswer) {
     for (int model = 0; model < 6; ++model) {
       if (std::strcmp(answer, kModelAnswers[model]) == 0) {
         std::printf("OK");
@@ -128,14 +157,17 @@ int identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report)
 
 int DevType(SerialLink& link, CardIdentity* identity) {
   ReopenReport report;
-  return identifyOnce(link, identity, &report);
+  SilenceWatch silence(link);
+  return identifyOnce(link, identity, &report, &silence);
 }
 
 int identifyCard(SerialLink& link, CardIdentity* identity) {
   ReopenReport report;  // carried over the passes
+  SilenceWatch silence(link);
   for (;;) {
     const DWORD passStart = GetTickCount();
-    const int result = identifyOnce(link, identity, &report);
+    const int result = identifyOnce(link, identity, &report, &silence);
+    silence.check();
     if (result != kDevNoCommunication && result != kDevUnknownModel) return result;
     // A silent card makes a pass last two minutes; a vanished port or a
     // card that names an unknown model would make it instant.

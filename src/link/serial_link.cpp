@@ -7,6 +7,7 @@
 #include "common/ticks.h"
 #include "link/network_port.h"
 #include "link/trace_log.h"
+#include "platform/port_list.h"
 
 namespace {
 
@@ -38,6 +39,16 @@ const char* errorCheck(DWORD code) {
     default:
       return "";
   }
+}
+
+std::string openFailureText(const char* portName, DWORD code) {
+  // On POSIX a device the user may not use is refused with the same code
+  // as one held by another program; say which it is.
+  if (code == ERROR_ACCESS_DENIED) {
+    const platform::PortAccess access = platform::portAccess(portName);
+    if (access.denied) return "no permission to use " + access.device;
+  }
+  return errorCheck(code);
 }
 
 SerialLink::SerialLink(const char* portName) {
@@ -95,7 +106,8 @@ bool SerialLink::configure(bool reopen, DWORD baud, bool quietOpenFailure) {
     lastError_ = GetLastError();
     if (trace_ != nullptr) traceFailure("port open");
     if (quietOpenFailure) return false;
-    std::printf("Failed to open %s :  %s\n", portName_, errorCheck(lastError_));
+    std::printf("Failed to open %s :  %s\n", portName_,
+                openFailureText(portName_, lastError_).c_str());
     if (!reopen) return false;
     ok = false;
   }

@@ -165,3 +165,9 @@ class SerialLink {
 // The sentence for a failed open of the port with Win32 code `code`: 2 and 5
 // have one; other codes give the empty text.
 const char* errorCheck(DWORD code);
+
+// What "Failed to open COMxx :  " is followed by: errorCheck's sentence,
+// except for a device that the system refuses this user for want of
+// permission ("no permission to use /dev/ttyS6"), which is not a port held
+// by another program.
+std::string openFailureText(const char* portName, DWORD code);

@@ -30,6 +30,19 @@ struct SerialPortInfo {
 // without sharing to learn whether another program holds it.
 std::vector<SerialPortInfo> listSerialPorts();
 
+// A port name given a device by an UPDATER_PORT_<NAME> variable (POSIX).
+struct MappedPort {
+  std::string name;      // COM7
+  std::string variable;  // UPDATER_PORT_COM7
+  std::string device;    // its value, /dev/pts/3
+};
+
+// The variables of the environment `environment` (NAME=value entries, a
+// null pointer last) that map port names, in name order.  Empty on Windows,
+// where the names are the system's.
+std::vector<MappedPort> mappedPorts(char** environment);
+std::vector<MappedPort> mappedPorts();
+
 #ifndef _WIN32
 // Where the Linux scan looks; the unit tests point these into a scratch tree.
 struct PortScanRoots {

@@ -251,6 +251,25 @@ std::vector<SerialPortInfo> listSerialPorts(const PortScanRoots& roots) {
 
 std::vector<SerialPortInfo> listSerialPorts() { return listSerialPorts(PortScanRoots{}); }
 
+std::vector<MappedPort> mappedPorts(char** environment) {
+  static const char kPrefix[] = "UPDATER_PORT_";
+  std::vector<MappedPort> ports;
+  for (char** entry = environment; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::size_t equals = text.find('=');
+    if (text.compare(0, sizeof kPrefix - 1, kPrefix) != 0 || equals == std::string::npos ||
+        equals == sizeof kPrefix - 1)
+      continue;
+    ports.push_back({text.substr(sizeof kPrefix - 1, equals - (sizeof kPrefix - 1)),
+                     text.substr(0, equals), text.substr(equals + 1)});
+  }
+  std::sort(ports.begin(), ports.end(),
+            [](const MappedPort& a, const MappedPort& b) { return a.name < b.name; });
+  return ports;
+}
+
+std::vector<MappedPort> mappedPorts() { return mappedPorts(environ); }
+
 PortAccess deviceAccess(const std::string& devicePath) {
   PortAccess access;
   access.device = devicePath;

@@ -220,6 +220,9 @@ std::vector<SerialPortInfo> listSerialPorts() {
 
 PortAccess portAccess(const std::string&) { return PortAccess{}; }
 
+std::vector<MappedPort> mappedPorts(char**) { return {}; }
+std::vector<MappedPort> mappedPorts() { return {}; }
+
 }  // namespace platform
 
 #endif  // _WIN32

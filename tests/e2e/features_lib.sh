@@ -26,10 +26,6 @@ PY
 }
 
 
-expect_err_contains() {
-  if grep -qF -- "$1" "$WORK/err"; then pass; else fail "stderr lacks: $1"; cat "$WORK/err"; fi
-}
-
 # expect_out_timed FILE: as expect_out, but the seconds of the time line may
 # differ (a loaded machine can push a half-second transfer past a second).
 expect_out_timed() {

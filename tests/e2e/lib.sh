@@ -152,6 +152,10 @@ expect_out_contains() {
   if grep -qF -- "$1" "$WORK/out"; then pass; else fail "output lacks: $1"; show_out; fi
 }
 
+expect_err_contains() {
+  if grep -qF -- "$1" "$WORK/err"; then pass; else fail "stderr lacks: $1"; cat "$WORK/err"; fi
+}
+
 expect_out_lacks() {
   if grep -qF -- "$1" "$WORK/out"; then fail "output has: $1"; show_out; else pass; fi
 }

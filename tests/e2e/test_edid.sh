@@ -33,6 +33,7 @@ expect_out_timed "$WORK/expected"
 expect_same "$WORK/state/edid.bin" "$WORK/EDID.bin"
 # With correct block checksums the transfer checksum is 0.
 if grep -q '# command #EDID 1' "$WORK/card.log" && grep -q '# EDID checksum matches' "$WORK/card.log"; then pass; else fail "card log"; fi
+if grep -q '^hint:' "$WORK/err"; then fail "a well-formed EDID got a hint: $(cat "$WORK/err")"; else pass; fi
 
 case_ "two blocks on a DVI TO SDI PLUS card, stray bytes before each answer"
 edid 256 "$WORK/two.bin"
@@ -42,6 +43,15 @@ expect_rc 0
 { banner "DVI TO SDI" 3.0 PLUS
   printf '\n->Program EDID with  256 bytes...\nSuccess\n\nTotal Time : 0 minutes 0 seconds\n\n\nExit updater\n'; } >"$WORK/expected"
 expect_out_timed "$WORK/expected"
+expect_same "$WORK/state/edid.bin" "$WORK/two.bin"
+
+case_ "a block checksum that is wrong gets a hint, and the transfer goes on"
+edid 256 "$WORK/two.bin"
+printf '\x55' | dd of="$WORK/two.bin" bs=1 seek=200 conv=notrunc status=none
+start_card --model DVITOSDI
+run_updater COM7 EDID two.bin
+expect_rc 0
+expect_err_contains "hint: two.bin may not be an EDID: the checksum of block 1 is wrong"
 expect_same "$WORK/state/edid.bin" "$WORK/two.bin"
 
 case_ "127, 129, 255 and 257 bytes are refused before anything is sent"

@@ -56,9 +56,16 @@ expect_log_order "micro command =ME" "ISP mode read back device 5 from 0x0, 5120
 case_ "--verify: a word acknowledged but not programmed fails the run"
 rm -rf "$WORK/state"
 start_card --model HDMITOSDI --vxp-fault noprogram=3@flash-write:middle
-run_updater COM7 --verify VIPER Device5.bin <<<"k"
+run_updater COM7 --verify VIPER Device5.bin --json --trace verify.log <<<"k"
 expect_rc 1
 expect_out_contains $'\rJob at 100% ----- Mismatch Total 1 \t\t\t\t\n'
-expect_out_contains $'Verify failed : 1 words of device 5 differ from Device5.bin.\nPress a key to continue ... \nExit updater\n'
+expect_out_contains $'Verify failed : 1 words of device 5 differ from Device5.bin.\nFirst differing words at 0x000B06.\nPress a key to continue ... \nExit updater\n'
+# The result names the read-back as the step that failed, and where.
+tail -n 1 "$WORK/out" >"$WORK/result.json"
+if python3 -c "import json,sys; d=json.load(open(sys.argv[1]))
+sys.exit(0 if (d['failed_step'], d['mismatch_count'], d['first_mismatch_address']) == ('verify', 1, 2822) else 1)" \
+   "$WORK/result.json"; then pass; else fail "JSON result: $(cat "$WORK/result.json")"; fi
+if grep -q "# verify: word at 0x000B06 reads " "$WORK/verify.log"; then pass; else
+  fail "the trace does not note the differing word"; fi
 
 finish

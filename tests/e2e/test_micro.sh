@@ -99,4 +99,31 @@ expect_same "$WORK/tail" "$WORK/expected"
 expect_out_lacks "END...REBOOT"
 if grep -q 'boot: block 2 at 0x000080 written, left unacknowledged' "$WORK/card.log"; then pass; else fail "block 2 not in the card's log"; fi
 
+case_ "after MICRO the card restarts its new application by itself, or when switched off and on"
+# wait_for_log TEXT: up to 5 s for the card's log to show TEXT.
+wait_for_log() {
+  for _ in $(seq 1 500); do grep -qF -- "$1" "$WORK/card.log" && return 0; sleep 0.01; done
+  fail "the card's log never showed: $1"
+}
+cp "$WORK/good.mot" "$WORK/appMain.mot"
+for restart in quiet signal; do
+  rm -rf "$WORK/state"
+  if [ "$restart" = quiet ]; then
+    start_card --model HDMITOSDI  # restarts after 2 s of quiet
+  else
+    start_card --model HDMITOSDI --reboot-after 0
+  fi
+  run_updater COM7 MICRO
+  expect_rc 0
+  if [ "$restart" = quiet ]; then
+    wait_for_log "the card restarts its application"
+  else
+    kill -USR1 "$CARD_PID"
+    wait_for_log "power cycle"
+  fi
+  run_updater COM7 STATUS
+  expect_rc 0
+  expect_out_contains "HDMI TO SDI"
+done
+
 finish

@@ -41,7 +41,8 @@ if [ "$(tail -n 2 "$WORK/out" | head -n 1)" = "Exit updater" ]; then pass; else
 sha=$(sha256sum "$WORK/Device5.bin" | cut -d' ' -f1)
 expect_json 'list(d) == ["version", "port", "mode", "file", "file_size", "file_sha256",
   "card_model", "card_variant", "card_plus", "firmware_version", "outcome", "exit_status",
-  "elapsed_seconds", "failed_step", "message"]'
+  "elapsed_seconds", "failed_step", "message", "mismatch_count", "first_mismatch_address"]'
+expect_json "d['mismatch_count'] == 0 and d['first_mismatch_address'] is None"
 expect_json "d['version'] == '2.30' and d['port'] == 'COM7' and d['mode'] == 'VERIFY'
   and d['file'] == 'Device5.bin' and d['file_size'] == 1024 and d['file_sha256'] == '$sha'
   and d['card_model'] == 'HDMI TO SDI' and d['card_variant'] == 2 and d['card_plus']

@@ -40,4 +40,30 @@ expect_rc 1
 expect_out_contains $'Erasing device...\nDevice not setted !\nPress a key to continue ... \nExit updater\n'
 expect_log_lacks "ISP flash write"
 
+case_ "a driver with its tag at byte 0 is not started: a hint points at the driver file"
+start_card --model HDMITOSDI
+cp "$WORK/FDriver.bin" "$WORK/good-driver.bin"
+{ printf 'FDRIVER'; head -c 4089 /dev/zero; } >"$WORK/FDriver.bin"
+run_updater COM7 VIPER Device5.bin
+expect_rc 1
+expect_err_contains "hint: the video processor refused to start the ISP driver at 0x0800"
+expect_log_lacks "ISP flash write"
+cp "$WORK/good-driver.bin" "$WORK/FDriver.bin"
+
+case_ "Ctrl-C while a device is written: a hint says to run the same command again"
+if native_only "a signal to the Wine process is not a console Ctrl-C"; then
+  start_card --model HDMITOSDI
+  (cd "$WORK" && exec "$UPDATER" COM7 VIPER Device5.bin </dev/null >"$WORK/out" 2>"$WORK/err") &
+  RUN=$!
+  for _ in $(seq 1 3000); do
+    grep -q "ISP mode program device 5" "$WORK/card.log" 2>/dev/null && break
+    sleep 0.01
+  done
+  kill -INT "$RUN"
+  RC=0
+  wait "$RUN" || RC=$?
+  expect_rc 130
+  expect_err_contains "hint: device 5 may be incomplete: run the same command again"
+fi
+
 finish

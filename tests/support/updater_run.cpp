@@ -13,13 +13,16 @@ std::unique_ptr<SerialLink> openTestLink() {
   return link;
 }
 
-int runUpdaterCapturing(std::vector<std::string> args, std::string* out) {
+int runUpdaterCapturing(std::vector<std::string> args, std::string* out, std::string* err) {
   args.insert(args.begin(), "updater");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(&a[0]);
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   int status = runUpdater(static_cast<int>(argv.size()), argv.data());
   *out = testing::internal::GetCapturedStdout();
+  const std::string errors = testing::internal::GetCapturedStderr();
+  if (err != nullptr) *err = errors;
   return status;
 }
 

@@ -14,7 +14,9 @@ namespace testsupport {
 std::unique_ptr<SerialLink> openTestLink();
 
 // runUpdater with "updater" and `args` as the command line; the console
-// output lands in `out`.  Returns the exit status.
-int runUpdaterCapturing(std::vector<std::string> args, std::string* out);
+// output lands in `out`, standard error (the hint lines) in `err` when
+// given.  Returns the exit status.
+int runUpdaterCapturing(std::vector<std::string> args, std::string* out,
+                        std::string* err = nullptr);
 
 }  // namespace testsupport

@@ -331,6 +331,36 @@ TEST(IdentificationPace, RepeatsOnceASecondAndReportsAReopenFailureOncePerChange
   EXPECT_TRUE(identity.plus());
 }
 
+// A card silent for a minute gets one hint on standard error, however long
+// it stays silent; one that answers within the minute gets none.
+TEST(IdentificationPace, HintOnceWhenTheCardIsSilentForAMinute) {
+  const std::pair<uint64_t, std::size_t> cases[] = {{50000, 0}, {70000, 1}, {400000, 1}};
+  for (const auto& [silentMs, hints] : cases) {
+    FakeLine line;
+    ScriptedCard card;
+    line.setPeer(&card);
+    auto link = testsupport::openTestLink();
+    ASSERT_NE(link, nullptr);
+    card.scheduled.push_back({line.now() + silentMs, [&card](FakeLine&) {
+                                card.onCommand = [](const std::string& cmd, FakeLine& l) {
+                                  if (cmd == "#DEVERSION\r") l.deliver("#DEVERSION 2 2.0\r", 1);
+                                  if (cmd == "#DEVTYPE\r") l.deliver("#DEVTYPE HDMITOSDI\r", 1);
+                                };
+                              }});
+    CardIdentity identity;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(identifyCard(*link, &identity), 4) << silentMs;
+    testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    line.setPeer(nullptr);
+    EXPECT_EQ(count(err, "hint: the card has not answered for a minute: check its power, the "
+                         "cable and that it is on COM7; Ctrl-C ends the run\n"),
+              hints)
+        << silentMs << ": " << err;
+  }
+}
+
 TEST(IdentificationWithSimulatedCard, RepeatsNothingWhenTheCardAnswers) {
   FakeLine line;
   testsupport::SimPeer card(line, {"--model", "SL-SDITODVI", "--version", "2 4.0"});

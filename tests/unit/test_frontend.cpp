@@ -9,6 +9,7 @@
 
 #include "boot/boot_mode.h"
 #include "common/sha256.h"
+#include "frontend/option_check.h"
 #include "frontend/startup.h"
 #include "support/fake_line.h"
 #include "support/scratch_dir.h"
@@ -28,7 +29,7 @@ const std::string kExitLine = "\nExit updater\n";
 class FrontEnd : public ::testing::Test {
  protected:
   int run(std::vector<std::string> args) {
-    return testsupport::runUpdaterCapturing(std::move(args), &out);
+    return testsupport::runUpdaterCapturing(std::move(args), &out, &err);
   }
 
   // The output after the banner's last line.
@@ -41,6 +42,7 @@ class FrontEnd : public ::testing::Test {
   testsupport::ScratchDir scratch_;
   testsupport::ScopedWorkingDir inScratch_{scratch_.path()};
   std::string out;
+  std::string err;  // the hint lines
 };
 
 TEST_F(FrontEnd, RefusalsBeforeTheCardIsAsked) {
@@ -50,6 +52,7 @@ TEST_F(FrontEnd, RefusalsBeforeTheCardIsAsked) {
     int status;
     std::string output;  // exact, or the start of it when `prefixOnly`
     bool prefixOnly;
+    std::string hint = "";  // the start of standard error
   };
   const Case cases[] = {
       {{}, 0, kExitOk, "", false},
@@ -61,9 +64,19 @@ TEST_F(FrontEnd, RefusalsBeforeTheCardIsAsked) {
       {{"COM7", "FPGA", std::string(300, 'a') + ".xsvf"}, 0, kExitRefused, "Error: Usage is\n",
        true},
       {{"COM" + std::string(120, '1'), "STATUS"}, 0, kExitRefused, "Error: Usage is\n", true},
-      // Followed by the serial ports this computer has.
+      // The serial ports this computer has follow on standard error.
       {{"com12", "STATUS"}, 2, kExitFailed,
-       "Failed to open COM12 :  The COM port selected don't exist!\n", true},
+       "Failed to open COM12 :  The COM port selected don't exist!\n" + kExitLine, false,
+       "hint: "},
+      // A mistyped option is refused before the port is opened, wherever
+      // it stands; the options are taken only where they are known.
+      {{"COM7", "VIPER", "Device5.bin", "--verfy"}, 0, kExitRefused,
+       "unknown option --verfy\n" + kExitLine, false, "hint: did you mean --verify?\n"},
+      {{"--jsn", "COM7", "STATUS"}, 0, kExitRefused, "unknown option --jsn\n" + kExitLine, false,
+       "hint: did you mean --json?\n"},
+      {{"COM7", "STATUS", "--list"}, 0, kExitRefused, "unknown option --list\n" + kExitLine, false,
+       "hint: --list stands alone: updater --list\n"},
+      {{"COM7", "STATUS", "--"}, 0, kExitRefused, "unknown option --\n" + kExitLine, false},
       {{"COM7", "STATUS"}, 5, kExitFailed,
        "Failed to open COM7 :  The COM port selected is already open by an other program!\n" +
            kExitLine,
@@ -79,9 +92,23 @@ TEST_F(FrontEnd, RefusalsBeforeTheCardIsAsked) {
       EXPECT_EQ(out.substr(0, c.output.size()), c.output) << name;
     else
       EXPECT_EQ(out, c.output) << name;
+    EXPECT_EQ(err.substr(0, c.hint.size()), c.hint) << name;
+    if (c.hint.empty()) {
+      EXPECT_EQ(err.find("hint:"), std::string::npos) << name;
+    }
     EXPECT_EQ(line.opens, c.openError != 0 ? 1 : 0) << name;
     EXPECT_TRUE(line.written.empty()) << name;
   }
+}
+
+TEST(OptionCheck, ClosestKnownOptionOnlyWhenNear) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"--verfy", "--verify"},   {"--jsn", "--json"},       {"--VERIFY", "--verify"},
+      {"--trcae=x.log", "--trace"}, {"--lsit", "--list"},   {"--verison", "--version"},
+      {"--ver", ""},             {"--x", ""},               {"--dryrun", "--dry-run"},
+      {"--", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(closestOption(c.first), c.second) << c.first;
 }
 
 // After the banner: the argument count, then the keyword (EDID only where

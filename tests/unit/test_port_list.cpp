@@ -191,6 +191,24 @@ platform::PortAccess accessAsUser(const std::string& path) {
   return a;
 }
 
+// --list shows the names the environment maps, as the updater would open
+// them: only UPDATER_PORT_<NAME>=value entries with a name, in name order.
+TEST(PortList, MappedPortsComeFromTheEnvironment) {
+  std::vector<std::string> entries = {"PATH=/bin", "UPDATER_PORT_COM7=/dev/pts/3",
+                                      "UPDATER_PORT_=/dev/null", "UPDATER_PORT_COM10",
+                                      "UPDATER_PORT_COM1=/dev/pts/1", "XUPDATER_PORT_COM2=/x"};
+  std::vector<char*> environment;
+  for (std::string& entry : entries) environment.push_back(&entry[0]);
+  environment.push_back(nullptr);
+  const std::vector<platform::MappedPort> ports = platform::mappedPorts(environment.data());
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[0].name, "COM1");
+  EXPECT_EQ(ports[0].device, "/dev/pts/1");
+  EXPECT_EQ(ports[1].name, "COM7");
+  EXPECT_EQ(ports[1].variable, "UPDATER_PORT_COM7");
+  EXPECT_EQ(ports[1].device, "/dev/pts/3");
+}
+
 TEST(PortList, PermissionRefusalNamesTheGroupThatGrantsAccess) {
   Scratch dir;
   ASSERT_FALSE(dir.root().empty());
@@ -209,8 +227,9 @@ TEST(PortList, PermissionRefusalNamesTheGroupThatGrantsAccess) {
   EXPECT_TRUE(refused.denied);
   EXPECT_EQ(refused.group, grouped ? "dialout" : "");
   EXPECT_NE(
-      permissionHint(refused).find(grouped ? "(sudo usermod -aG dialout $USER) and log in again"
-                                           : "ask the administrator"),
+      permissionHint(refused).find(grouped ? "hint:   sudo usermod -aG dialout $USER\n"
+                                             "hint: then log out and in again\n"
+                                           : "hint: ask the administrator"),
       std::string::npos)
       << permissionHint(refused);
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "jobs/job_findings.h"
 #include "jobs/modes.h"
 #include "link/serial_link.h"
 #include "support/fake_line.h"
@@ -81,8 +82,9 @@ class ViperSim : public ::testing::Test {
     link = testsupport::openTestLink();
     ASSERT_TRUE(link);
   }
-  Outcome viper(int device, const char* file, bool verifyAfterWrite = false) {
-    return run([&] { return ProgramViper(*link, device, file, verifyAfterWrite); });
+  Outcome viper(int device, const char* file, bool verifyAfterWrite = false,
+                JobFindings* findings = nullptr) {
+    return run([&] { return ProgramViper(*link, device, file, verifyAfterWrite, findings); });
   }
   Outcome run(const std::function<Outcome()>& job) {
     testing::internal::CaptureStdout();
@@ -309,7 +311,8 @@ TEST_F(ViperSim, FilesThatCannotGoWholeAreRefusedBeforeTheCardIsTouched) {
 }
 
 // --verify reads each written device back through VERIFY; a word that was
-// acknowledged but never programmed fails the run.
+// acknowledged but never programmed fails the run, which names the word's
+// address and "verify" as the step that failed.
 TEST_F(ViperSim, VerifyAfterWriteCatchesAWordThatDidNotProgram) {
   UpdateFiles both;
   both.device1 = both.device5 = true;
@@ -319,18 +322,21 @@ TEST_F(ViperSim, VerifyAfterWriteCatchesAWordThatDidNotProgram) {
     bool all;
     Outcome outcome;
     const char* message;
+    long firstMismatch;  // -1: none differs
   };
   const Case cases[] = {
-      {"VIPER", "", false, Outcome::Success, "Mismatch Total 0 "},
+      {"VIPER", "", false, Outcome::Success, "Mismatch Total 0 ", -1},
       {"VIPER, a data word", "noprogram=3@flash-write:4", false, Outcome::Failure,
        "\rJob at 100% ----- Mismatch Total 1 \t\t\t\t\n\nTotal Time : 0 minutes 0 seconds\n"
        "Verify failed : 1 words of device 5 differ from Device5.bin.\n"
-       "Press a key to continue ... "},
+       "First differing words at 0x000166.\n"
+       "Press a key to continue ... ",
+       0x166},
       {"VIPER, a header word", "noprogram=5@flash-write:last", false, Outcome::Failure,
-       "Verify failed : 1 words of device 5"},
-      {"ALL", "", true, Outcome::Success, "\nVerifying Device1.bin ...\n"},
+       "Verify failed : 1 words of device 5", -2},
+      {"ALL", "", true, Outcome::Success, "\nVerifying Device1.bin ...\n", -1},
       {"ALL, a device 1 word", "noprogram=2@flash-write:27", true, Outcome::Failure,
-       "Verify failed : 1 words of device 1 differ from Device1.bin."},
+       "Verify failed : 1 words of device 1 differ from Device1.bin.", -2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -340,10 +346,18 @@ TEST_F(ViperSim, VerifyAfterWriteCatchesAWordThatDidNotProgram) {
     writeFile("Device5.bin", pattern(0x300, 5));
     writeFile("Device1.bin", pattern(0x300, 1));
     line.keys = {' '};
-    const Outcome o = c.all ? run([&] { return ProgramALL(*link, both, true); })
-                            : viper(5, "Device5.bin", true);
+    JobFindings findings;
+    const Outcome o = c.all ? run([&] { return ProgramALL(*link, both, true, &findings); })
+                            : viper(5, "Device5.bin", true, &findings);
     EXPECT_EQ(o, c.outcome);
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_TRUE(findings.compared);
+    EXPECT_EQ(findings.failedStep, c.outcome == Outcome::Success ? "" : "verify");
+    EXPECT_EQ(findings.mismatches.count, c.outcome == Outcome::Success ? 0u : 1u);
+    if (c.firstMismatch != -2) {
+      EXPECT_EQ(findings.mismatches.listed > 0 ? long(findings.mismatches.first[0]) : -1L,
+                c.firstMismatch);
+    }
     // Every device verified before the failing one read back equal.
     const int verified = (c.all ? 2 : 1) - (c.outcome == Outcome::Success ? 0 : 1);
     EXPECT_EQ(count(out, "Mismatch Total 0 "), verified);

@@ -62,6 +62,19 @@ void Card::powerOn(Wire& w) {
     startSession(startBootProgram(context_, BootEntry::PowerOn, w), "boot program", w);
 }
 
+void Card::powerCycle(Wire& w) {
+  w.note("power cycle");
+  session_.reset();  // a boot program keeps what it wrote
+  vxp_ = std::make_unique<Vxp>(context_);
+  parse_ = Parse::Idle;
+  text_.clear();
+  frame_.clear();
+  microModeAnnounced_ = false;
+  oldKeys_ = 0;
+  if (startsInBootProgram(context_.state))
+    startSession(startBootProgram(context_, BootEntry::PowerOn, w), "boot program", w);
+}
+
 uint32_t Card::listenBaud() const { return session_ ? session_->listenBaud() : 115200; }
 
 std::optional<Ms> Card::timer() const { return session_ ? session_->timer() : std::nullopt; }

@@ -30,6 +30,10 @@ class Card {
 
   // Must be called once before the first byte (starts --boot-mode).
   void powerOn(Wire& w);
+  // Switched off and on again: whatever had the line is dropped, and the
+  // card starts as it would at power-on from its flash (--boot-mode counts
+  // only for the first power-on).
+  void powerCycle(Wire& w);
 
   // Bytes from the updater; `lineBaud` is the rate the line was set to
   // when they were read.

@@ -21,6 +21,9 @@ namespace {
 
 volatile sig_atomic_t stopRequested = 0;
 void onStopSignal(int) { stopRequested = 1; }
+// SIGUSR1: the card is switched off and on.
+volatile sig_atomic_t powerCycleRequested = 0;
+void onPowerCycleSignal(int) { powerCycleRequested = 1; }
 
 Ns monotonicNs() {
   timespec ts{};
@@ -160,6 +163,19 @@ int runPtyLoop(Card& card, ExchangeLog& log, const PtyOptions& options) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // SIGUSR1 is held back except while the loop sleeps, so that a power
+  // cycle is never missed between the check and the wait.  (A ppoll that
+  // finds a descriptor ready returns without taking the signal: it waits
+  // for the next sleep.)
+  struct sigaction cycle {};
+  cycle.sa_handler = onPowerCycleSignal;
+  sigemptyset(&cycle.sa_mask);
+  sigaction(SIGUSR1, &cycle, nullptr);
+  sigset_t held, waiting;
+  sigemptyset(&held);
+  sigaddset(&held, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &held, &waiting);
+  sigdelset(&waiting, SIGUSR1);
 
   Master master;
   if (!master.open(options.link)) return 1;
@@ -181,6 +197,11 @@ int runPtyLoop(Card& card, ExchangeLog& log, const PtyOptions& options) {
   std::vector<uint8_t> in(4096);
   while (!stopRequested) {
     Ns now = wire.clock();
+    if (powerCycleRequested) {
+      powerCycleRequested = 0;
+      wire.eventAt = now;
+      card.powerCycle(wire);
+    }
 
     // Bytes that have crossed the line reach the card; it acts at the time
     // the last of them arrived.
@@ -261,7 +282,7 @@ int runPtyLoop(Card& card, ExchangeLog& log, const PtyOptions& options) {
 
     pollfd p{master.fd(),
              static_cast<short>((reading ? POLLIN : 0) | (outbox.empty() ? 0 : POLLOUT)), 0};
-    int r = ::ppoll(&p, 1, waitFor, nullptr);
+    int r = ::ppoll(&p, 1, waitFor, &waiting);
     if (r < 0) {
       if (errno == EINTR) continue;
       std::perror("card-sim: poll");
@@ -289,7 +310,7 @@ int runPtyLoop(Card& card, ExchangeLog& log, const PtyOptions& options) {
       Ns idle = 20 * kNsPerMs;
       if (due) idle = std::min(idle, *due <= now ? 0 : *due - now);
       timespec pause = timespecOf(idle);
-      ::ppoll(nullptr, 0, &pause, nullptr);
+      ::ppoll(nullptr, 0, &pause, &waiting);  // a power cycle ends the pause
     }
   }
   log.note(wire.exact(), "card switched off");

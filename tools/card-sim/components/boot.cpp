@@ -31,6 +31,7 @@
 // factory application.
 #include "components/boot.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +65,11 @@ const OptionSpec kBootOptions[] = {
      "prepare-user, write-kernel, or block:N (the Nth write block); may be repeated"},
     {"boot-bad-status-sum", true, "give the Nth status answer (1 or 2) the sum byte 0x00"},
     {"boot-refuse-block", true, "refuse the Nth write block with 0x15 and leave the flash as it is"},
+    {"reboot-after", true,
+     "once the write kernel has acknowledged a block and the line stays quiet for MS milliseconds, "
+     "restart the application just written, as a power cycle would (default 2000; keep it above "
+     "the 1 s pause the updater makes after the first KiB; 0: stay in the boot program until "
+     "card-sim is power-cycled with SIGUSR1 or restarted)"},
     {"boot-fault", true,
      "KIND[=VALUE]@WHICH: spoil a boot-mode answer (repeatable). KIND: silence, wrong[=B] (a wrong "
      "echo, acknowledgement, erase report, programming unit or status code), badsum (inquiry or status "
@@ -95,6 +101,7 @@ class BootSession : public Session {
       else
         noAck_.push_back(step);
     }
+    rebootAfter_ = o.getInt("reboot-after", 2000);
     flash_.assign(kFlashSize, 0xFF);
     if (auto stored = card.state.load("micro_flash.bin")) {
       if (stored->size() == kFlashSize) flash_ = *stored;
@@ -108,16 +115,31 @@ class BootSession : public Session {
 
   void onByte(uint8_t b, Wire& w) override;
 
-  void onTimer(Wire&) override {
-    if (dirty_) card_.state.save("micro_flash.bin", flash_);
-    dirty_ = false;
+  void onTimer(Wire& w) override {
+    if (dirty_ && w.now() >= lastChange_ + kSaveAfterMs) {
+      card_.state.save("micro_flash.bin", flash_);
+      dirty_ = false;
+    }
+    if (rebootDue() && w.now() >= lastActivity_ + rebootAfter_) {
+      if (dirty_) card_.state.save("micro_flash.bin", flash_);
+      dirty_ = false;
+      w.note("boot: the line has been quiet for " + std::to_string(rebootAfter_) +
+             " ms after the last block: the card restarts its application");
+      rebooted_ = true;
+    }
   }
   std::optional<Ms> timer() const override {
-    if (!dirty_) return std::nullopt;
-    return lastChange_ + kSaveAfterMs;
+    std::optional<Ms> due;
+    if (dirty_) due = lastChange_ + kSaveAfterMs;
+    if (rebootDue()) {
+      const Ms reboot = lastActivity_ + rebootAfter_;
+      if (!due || reboot < *due) due = reboot;
+    }
+    return due;
   }
 
-  bool finished() const override { return false; }  // until the card is rebooted
+  // The line goes back to the firmware once the new application restarts.
+  bool finished() const override { return rebooted_; }
   uint32_t listenBaud() const override { return baud_; }
 
  private:
@@ -176,6 +198,7 @@ class BootSession : public Session {
       answer.insert(answer.begin(), junk.begin(), junk.end());
     }
     w.send(answer.data(), answer.size(), delay);
+    lastActivity_ = std::max(lastActivity_, w.now() + delay);
     return true;
   }
 
@@ -206,6 +229,12 @@ class BootSession : public Session {
   void commandByte(uint8_t b, Wire& w);
   void status(Wire& w);
   void blockDone(Wire& w);
+  // The write kernel has written and acknowledged a block and waits for
+  // the next one: a quiet line from here on means the image is complete.
+  bool rebootDue() const {
+    return rebootAfter_ > 0 && !rebooted_ && stage_ == Stage::WriteKernel && lastBlockAcked_;
+  }
+
   void touch(Wire& w) {
     dirty_ = true;
     lastChange_ = w.now();
@@ -240,11 +269,17 @@ class BootSession : public Session {
   long statusAnswers_ = 0;
   long blocks_ = 0;
   long blocksWritten_ = 0;
+  Ms rebootAfter_ = 0;
+  Ms lastActivity_ = 0;  // the last byte in, or the last answer out
+  bool lastBlockAcked_ = false;
+  bool rebooted_ = false;
   std::vector<long> noAckBlocks_;
   std::vector<std::string> noAck_;
 };
 
 void BootSession::onByte(uint8_t b, Wire& w) {
+  lastActivity_ = w.now();
+  lastBlockAcked_ = false;
   switch (stage_) {
     case Stage::Matching:
       matching(b, w);
@@ -560,7 +595,10 @@ void BootSession::blockDone(Wire& w) {
       return;
     }
   }
-  if (reply(f, {kAck}, w)) card_.state.save(kPending, {});
+  if (reply(f, {kAck}, w)) {
+    card_.state.save(kPending, {});
+    lastBlockAcked_ = true;
+  }
 }
 
 }  // namespace
