@@ -54,6 +54,7 @@ libgmock-dev amd64
 python3 amd64
 procps amd64
 srecord amd64
+ser2net amd64
 g++-mingw-w64-x86-64 all
 g++-mingw-w64-i686 all
 wine all
