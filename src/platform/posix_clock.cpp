@@ -1,11 +1,11 @@
 // The tick counter and the pauses on POSIX: the monotonic clock, or the
-// virtual clock of the test hooks.
+// virtual clock of the test hooks.  A pause only pauses: the console is
+// unbuffered (main), so nothing waits in stdout for it to be written.
 #ifndef _WIN32
 
 #include "platform/posix_internal.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 
 namespace platform {
@@ -28,7 +28,6 @@ void Sleep(DWORD ms) {
     platform::hooks->sleep(static_cast<uint32_t>(ms));
     return;
   }
-  std::fflush(stdout);
   timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
