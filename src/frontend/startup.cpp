@@ -360,7 +360,7 @@ DWORD probe(SerialLink& link) {
   return lastCount;
 }
 
-int exitStatusOfFdt(int result) { return result == kFdtDone ? kExitOk : kExitFailed; }
+int exitStatusOfFdt(FdtResult result) { return result == FdtResult::kDone ? kExitOk : kExitFailed; }
 
 bool switchBaudRate(SerialLink& link, DWORD rate, RunReport& report) {
   if (link.setBaudRate(rate)) return true;
@@ -370,9 +370,9 @@ bool switchBaudRate(SerialLink& link, DWORD rate, RunReport& report) {
 }
 
 // The boot-mode programmer's result as the run's.
-int fdtEnded(SerialLink& link, int result, RunReport& report) {
-  link.notef("mode MICRO end: boot-mode programming %s", result == kFdtDone ? "done" : "failed");
-  if (result != kFdtDone) report.stoppedAt("mode", "MICRO failed");
+int fdtEnded(SerialLink& link, FdtResult result, RunReport& report) {
+  link.notef("mode MICRO end: boot-mode programming %s", result == FdtResult::kDone ? "done" : "failed");
+  if (result != FdtResult::kDone) report.stoppedAt("mode", "MICRO failed");
   return exitPath(link, exitStatusOfFdt(result));
 }
 
@@ -385,8 +385,8 @@ int bootModeBranch(SerialLink& link, RunReport& report) {
   if (!switchBaudRate(link, 9600, report)) return exitPath(link, kExitFailed);
   std::printf("\nMICRO Mode OK...Now starting the FDT programm...\n");
   const DWORD begin = GetTickCount();
-  const int result = FDT(link, false);
-  if (result != kFdtBootSilent) {
+  const FdtResult result = FDT(link, false);
+  if (result != FdtResult::kBootSilent) {
     printTime(begin, 0);
     return fdtEnded(link, result, report);
   }

@@ -50,7 +50,7 @@ Outcome ProgramMicro(SerialLink& link) {
   }
   // The mode runs after the identification, so the boot-mode branch of the
   // start-up has not met the boot program: this is the run's first call.
-  const int result = FDT(link, false);
+  const FdtResult result = FDT(link, false);
   printTime(begin, 1);
-  return result == kFdtDone ? Outcome::Success : Outcome::Failure;
+  return result == FdtResult::kDone ? Outcome::Success : Outcome::Failure;
 }
