@@ -414,9 +414,9 @@ bool isModel(int code) { return code >= 1 && code <= 6; }
 
 // The trace's line on the card: "card HDMI TO SDI, variant 2 (PLUS),
 // firmware 3.1".
-std::string cardNote(int result, const CardIdentity& card) {
+std::string cardNote(DevTypeResult result, const CardIdentity& card) {
   std::string text = "card ";
-  if (result == kDevOldFirmware)
+  if (result == DevTypeResult::kOldFirmware)
     text += "runs an old firmware";
   else
     text += isModel(card.model) ? cardModeName[card.model - 1] : "of unknown model";
@@ -432,10 +432,10 @@ std::string cardNote(int result, const CardIdentity& card) {
 // sequence) or an identification that gave up without a model.
 std::optional<int> identify(SerialLink& link, const CommandLine& command, CardIdentity* card,
                             RunReport& report) {
-  const int result = identifyCard(link, card);
+  const DevTypeResult result = identifyCard(link, card);
   report.setCard(*card);
   if (link.tracing()) link.note(cardNote(result, *card));
-  if (result == kDevOldFirmware) {
+  if (result == DevTypeResult::kOldFirmware) {
     if (command.micro) {
       // Completes the old firmware's key sequence: it hands the
       // microcontroller over to the boot program.
@@ -448,7 +448,7 @@ std::optional<int> identify(SerialLink& link, const CommandLine& command, CardId
     }
     return kExitFailed;
   }
-  if (!isModel(result) || !isModel(card->model)) {
+  if (result != DevTypeResult::kModel || !isModel(card->model)) {
     report.stoppedAt("identify", "the card named no known model");
     return kExitFailed;
   }

@@ -47,7 +47,7 @@ Outcome ProgramViper(SerialLink& link, int device, const char* fileName, bool ve
   if (loadFile(link, fileName, flashDevice) == -1) return promptAndFail();
 
   const unsigned char done[] = "=ME\r";
-  const int closed = sendMicroCmd(link, done, 4);
+  const bool closed = sendMicroCmd(link, done, 4);
   printTime(begin, 1);
   if (verifyAfterWrite && !verifyWrittenDevice(link, fileName, flashDevice))
     return Outcome::Failure;

@@ -92,7 +92,7 @@ TEST_F(CommandChannel, AnswerFramingDropsNoiseAndInnerHashes) {
   for (const Case& c : cases) {
     card.onCommand = [&](const std::string&, FakeLine& l) { l.deliver(c.reply, 3); };
     char answer[60] = {0};
-    EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, sizeof answer), kCmdAnswer) << c.reply;
+    EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, sizeof answer), SendCmdResult::kAnswer) << c.reply;
     EXPECT_EQ(std::string(answer), c.expected);
   }
 }
@@ -106,14 +106,14 @@ TEST_F(CommandChannel, AnswerSpreadOverReadsAndLateStaleBytes) {
     l.deliver("\r", 1500);  // still inside the 2000 ms window
   };
   char answer[60] = {0};
-  EXPECT_EQ(SendCmd(*link, "#DEVERSION\r", 11, answer, sizeof answer), kCmdAnswer);
+  EXPECT_EQ(SendCmd(*link, "#DEVERSION\r", 11, answer, sizeof answer), SendCmdResult::kAnswer);
   EXPECT_STREQ(answer, "#DEVERSION 2 3.1\r");
 }
 
 TEST_F(CommandChannel, SilentCardCostsFourAnswerWindows) {
   char answer[60] = {0};
   uint64_t start = line.now();
-  EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, sizeof answer), kCmdNoAnswer);
+  EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, sizeof answer), SendCmdResult::kNoAnswer);
   uint64_t spent = line.now() - start;
   EXPECT_GE(spent, 8000u);
   EXPECT_LE(spent, 8020u);
@@ -125,7 +125,7 @@ TEST_F(CommandChannel, OverlongAnswerNeverPassesTheCallersBuffer) {
   card.onCommand = [](const std::string&, FakeLine& l) { l.deliver("#" + std::string(87, 'A'), 1); };
   char answer[80];
   std::memset(answer, 0x5A, sizeof answer);
-  EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, 60), kCmdNoAnswer);
+  EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, 60), SendCmdResult::kNoAnswer);
   for (int i = 60; i < 80; ++i) EXPECT_EQ(answer[i], 0x5A) << i;
 }
 
@@ -134,13 +134,13 @@ TEST_F(CommandChannel, CarriageReturnInTheReadThatTimesOutStillCompletes) {
   line.deliver("#ANSWER", 1);
   // The CR arrives in the read that passes the 2000 ms deadline.
   line.deliver("\r", 2001);
-  EXPECT_EQ(ReadCmd(*link, answer, sizeof answer), kReadCmdComplete);
+  EXPECT_EQ(ReadCmd(*link, answer, sizeof answer), ReadCmdStatus::kComplete);
 }
 
 TEST_F(CommandChannel, ZeroLengthCommandSendsNothingAndStillWaits) {
   line.deliver("#LATE\r", 1500);  // arrives after the 1000 ms drain window
   char answer[60] = {0};
-  EXPECT_EQ(SendCmd(*link, "", 0, answer, sizeof answer), kCmdAnswer);
+  EXPECT_EQ(SendCmd(*link, "", 0, answer, sizeof answer), SendCmdResult::kAnswer);
   EXPECT_TRUE(line.written.empty());
 }
 
@@ -148,16 +148,16 @@ TEST_F(CommandChannel, PortFailuresAreToldApartFromSilence) {
   struct Case {
     const char* name;
     std::function<void(FakeLine&)> fault;
-    int result;
+    SendCmdResult result;
     const char* written;
     uint64_t maxMs;  // a failure is known at once, not after four windows
   };
   const Case cases[] = {
-      {"a write call fails", [](FakeLine& l) { l.failWrites = 1; }, kCmdPortFailure, "", 10},
-      {"every read fails", [](FakeLine& l) { l.failReads = 100; }, kCmdPortFailure, "#DEVTYPE\r", 10},
-      {"the device vanished", [](FakeLine& l) { l.vanish(); }, kCmdPortFailure, "", 10},
+      {"a write call fails", [](FakeLine& l) { l.failWrites = 1; }, SendCmdResult::kPortFailure, "", 10},
+      {"every read fails", [](FakeLine& l) { l.failReads = 100; }, SendCmdResult::kPortFailure, "#DEVTYPE\r", 10},
+      {"the device vanished", [](FakeLine& l) { l.vanish(); }, SendCmdResult::kPortFailure, "", 10},
       // A byte the port does not take within its write time-out (100 ms).
-      {"the write stalls", [](FakeLine& l) { l.stallWrites = true; }, kCmdNoAnswer, "", 150},
+      {"the write stalls", [](FakeLine& l) { l.stallWrites = true; }, SendCmdResult::kNoAnswer, "", 150},
   };
   for (const Case& c : cases) {
     line.written.clear();
@@ -177,9 +177,9 @@ TEST_F(CommandChannel, PortFailuresAreToldApartFromSilence) {
 
 class Identification : public CommandChannel {
  protected:
-  int devType(CardIdentity* identity) {
+  DevTypeResult devType(CardIdentity* identity) {
     testing::internal::CaptureStdout();
-    const int result = DevType(*link, identity);
+    const DevTypeResult result = DevType(*link, identity);
     out = testing::internal::GetCapturedStdout();
     return result;
   }
@@ -191,7 +191,7 @@ TEST_F(Identification, SixModelsWithVariantAndVersion) {
   for (int model = 1; model <= 6; ++model) {
     answerAs(answers[model - 1], "2 3.1.4beta77");
     CardIdentity identity;
-    EXPECT_EQ(devType(&identity), model);
+    EXPECT_EQ(devType(&identity), DevTypeResult::kModel);
     EXPECT_EQ(out, "\nNow communicating with the card to obtain version information...OK");
     EXPECT_EQ(identity.model, model);
     EXPECT_EQ(identity.variant, 2);
@@ -205,7 +205,7 @@ TEST_F(Identification, ModelAnswerMustMatchExactly) {
       l.deliver(cmd == "#DEVTYPE\r" ? reply : "#DEVERSION 1 2.0\r", 1);
     };
     CardIdentity identity;
-    EXPECT_EQ(devType(&identity), kDevUnknownModel) << reply;
+    EXPECT_EQ(devType(&identity), DevTypeResult::kUnknownModel) << reply;
     EXPECT_NE(out.find("\nERROR CARD MODEL UNKNOWN"), std::string::npos);
     EXPECT_EQ(identity.model, 0);
   }
@@ -217,7 +217,7 @@ TEST_F(Identification, VersionUnreadIsMarked) {
     if (cmd == "#DEVTYPE\r") l.deliver("#DEVTYPE DVITOSDI\r", 1);
   };
   CardIdentity identity;
-  EXPECT_EQ(devType(&identity), 1);
+  EXPECT_EQ(devType(&identity), DevTypeResult::kModel);
   EXPECT_EQ(identity.variant, 69);
   EXPECT_FALSE(identity.versionKnown());
 }
@@ -229,7 +229,7 @@ TEST_F(Identification, OldFirmwareAndSilenceAreToldApart) {
     if (cmd == "\r") l.deliver("\r\nMENU>", 1);
   };
   CardIdentity identity;
-  EXPECT_EQ(devType(&identity), kDevOldFirmware);
+  EXPECT_EQ(devType(&identity), DevTypeResult::kOldFirmware);
   EXPECT_NE(out.find("\nYou are using an old firmware version..."), std::string::npos);
   EXPECT_NE(line.writtenText().find("#DEVTYPE\r\r1$"), std::string::npos);
 
@@ -239,7 +239,7 @@ TEST_F(Identification, OldFirmwareAndSilenceAreToldApart) {
   line.written.clear();
   const int opens = line.opens;
   const uint64_t start = line.now();
-  EXPECT_EQ(devType(&identity), kDevNoCommunication);
+  EXPECT_EQ(devType(&identity), DevTypeResult::kNoCommunication);
   EXPECT_NE(out.find("\nError no communication with the device"), std::string::npos);
   EXPECT_EQ(count(line.writtenText(), "#DEVERSION\r"), 15u);
   EXPECT_GE(line.now() - start, 15u * 8000u + 8000u + 1500u);
@@ -263,7 +263,8 @@ TEST_F(Identification, ReopensOnlyWhenARequestReportedAPortFailure) {
     line.failReads = c.failReads;
     const int opens = line.opens;
     CardIdentity identity;
-    EXPECT_EQ(devType(&identity), 5) << c.name;
+    EXPECT_EQ(devType(&identity), DevTypeResult::kModel) << c.name;
+    EXPECT_EQ(identity.model, 5) << c.name;
     EXPECT_EQ(out.find("Failed to"), std::string::npos) << c.name;
     EXPECT_EQ(line.opens - opens, c.reopens) << c.name;
     // The reopened port has its line settings again.
@@ -310,7 +311,7 @@ TEST(IdentificationPace, RepeatsOnceASecondAndReportsAReopenFailureOncePerChange
 
   CardIdentity identity;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(identifyCard(*link, &identity), 4);
+  EXPECT_EQ(identifyCard(*link, &identity), DevTypeResult::kModel);
   const std::string text = testing::internal::GetCapturedStdout();
   line.setPeer(nullptr);
 
@@ -338,7 +339,8 @@ TEST(IdentificationWithSimulatedCard, RepeatsNothingWhenTheCardAnswers) {
   ASSERT_NE(link, nullptr);
   CardIdentity identity;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(DevType(*link, &identity), 3);
+  EXPECT_EQ(DevType(*link, &identity), DevTypeResult::kModel);
+  EXPECT_EQ(identity.model, 3);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(line.writtenText(), "#DEVERSION\r#DEVTYPE\r");
   EXPECT_STREQ(identity.firmwareVersion, "4.0");

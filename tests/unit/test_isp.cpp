@@ -342,14 +342,14 @@ TEST_F(IspLine, EndlessFrameWithoutCrNeverOverrunsTheStore) {
   Bytes flood = text("=G");
   for (int k = 0; k < 600; ++k) flood.push_back('a');
   line.deliver(flood);
-  EXPECT_EQ(ReadISPResponse(*link, store, 305), 300);  // reading stops once 255 are stored
+  EXPECT_EQ(ReadISPResponse(*link, store, 305).length, 300);  // reading stops once 255 are stored
   for (std::size_t k = 305; k < sizeof store; ++k) ASSERT_EQ(store[k], 0x5A) << k;
 
   // A smaller store: bytes past its end are dropped, the CR still ends it.
   unsigned char small[40];
   std::memset(small, 0x5A, sizeof small);
   line.deliver(concat({text("=G"), Bytes(45, 'b'), Bytes{0x0D}}));
-  EXPECT_EQ(ReadISPResponse(*link, small, 32), 32);
+  EXPECT_EQ(ReadISPResponse(*link, small, 32).length, 32);
   for (std::size_t k = 32; k < sizeof small; ++k) ASSERT_EQ(small[k], 0x5A) << k;
 }
 
@@ -414,20 +414,20 @@ TEST_F(IspLine, MicroCommandAnswers) {
   const unsigned char cmd[] = "=MP\r";
   struct Case {
     std::string reply;
-    int result;
+    bool accepted;
     std::string out;
   };
   const Case cases[] = {
-      {"xx=M*", 1, ""},
-      {"==M*", 1, ""},
-      {"=X=M*", 1, ""},
-      {"=M~", 0, "Invalid command from micro ...\n\n=MP\r\n"},
-      {"=MZ", 0, "Invalid answer from micro ... Z\n\n=MP\r\n"},
+      {"xx=M*", true, ""},
+      {"==M*", true, ""},
+      {"=X=M*", true, ""},
+      {"=M~", false, "Invalid command from micro ...\n\n=MP\r\n"},
+      {"=MZ", false, "Invalid answer from micro ... Z\n\n=MP\r\n"},
   };
   for (const Case& c : cases) {
     card.answerMicro = [&](char, FakeLine& l) { l.deliver(c.reply, 3); };
     testing::internal::CaptureStdout();
-    EXPECT_EQ(sendMicroCmd(*link, cmd, 4), c.result) << c.reply;
+    EXPECT_EQ(sendMicroCmd(*link, cmd, 4), c.accepted) << c.reply;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.reply;
   }
   EXPECT_EQ(card.micros, "PPPPP");
@@ -435,7 +435,7 @@ TEST_F(IspLine, MicroCommandAnswers) {
   // A port that takes the command two bytes at a time still sends it whole.
   line.shortWriteLimit = 2;
   card.answerMicro = [](char, FakeLine& l) { l.deliver("=M*", 3); };
-  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 1);
+  EXPECT_TRUE(sendMicroCmd(*link, cmd, 4));
   EXPECT_EQ(card.micros, "PPPPPP");
 }
 
@@ -452,9 +452,9 @@ TEST_F(IspLine, FailedWritesAreReported) {
     std::string message;
   };
   const Case cases[] = {
-      {"micro command", [&] { return sendMicroCmd(*link, cmd, 4) == 0; }, false,
+      {"micro command", [&] { return !sendMicroCmd(*link, cmd, 4); }, false,
        "Unable to send command =MP : error 31\n"},
-      {"micro command, card stopped reading", [&] { return sendMicroCmd(*link, cmd, 4) == 0; },
+      {"micro command, card stopped reading", [&] { return !sendMicroCmd(*link, cmd, 4); },
        true, "Unable to send command =MP : the card stopped reading\n"},
       {"MICRO hand-over", [&] { return ProgramMicro(*link) == Outcome::Failure; }, false,
        "Failed to send #MICROMODE : error 31\n"},
@@ -479,7 +479,7 @@ TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {
   line.deliver("=M~");
   card.answerMicro = [](char, FakeLine& l) { l.deliver("=M*", 25000); };
   testing::internal::CaptureStdout();
-  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 1);
+  EXPECT_TRUE(sendMicroCmd(*link, cmd, 4));
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Timeout. Retry...SEndMicro\nTimeout. Retry...SEndMicro\n");
 
@@ -487,7 +487,7 @@ TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {
   card.answerMicro = nullptr;
   const uint64_t start = line.now();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 0);
+  EXPECT_FALSE(sendMicroCmd(*link, cmd, 4));
   std::string expected;
   for (int k = 0; k < 5; ++k) expected += "Timeout. Retry...SEndMicro\n";
   expected += "Unable to send command. Exit. SendMicro\n";
@@ -507,7 +507,7 @@ TEST(IspTickWrap, WaitsKeepTheirLengthAcrossTheWrap) {
   EXPECT_EQ(sendISPCmd(*link, msg, response, 0), IspResult::NoAnswer);
   const uint64_t afterIsp = line.now();
   const unsigned char cmd[] = "=MA\r";
-  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 0);
+  EXPECT_FALSE(sendMicroCmd(*link, cmd, 4));
   testing::internal::GetCapturedStdout();
   EXPECT_GE(afterIsp, 33000u);
   EXPECT_GE(line.now() - afterIsp, 60000u);
