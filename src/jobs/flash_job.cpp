@@ -4,15 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "common/scoped_file.h"
 #include "link/serial_link.h"
-
-namespace {
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
-}  // namespace
 
 bool FlashImage::load(const char* path) {
   bytes_.reset(new (std::nothrow) unsigned char[kMaxSize]);
@@ -22,7 +15,7 @@ bool FlashImage::load(const char* path) {
     std::printf("Unable to allocate memory.\n");
     return false;
   }
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
+  const ScopedFile file(path, "rb");
   if (!file) {
     std::printf("Unable to open file : %s\n", path);
     return false;
@@ -55,7 +48,7 @@ bool imageFitsDevice(const char* path, DWORD size, bool tooLong, int device) {
 }
 
 bool imageFileFitsDevice(const char* path, int device) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
+  const ScopedFile file(path, "rb");
   if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return true;
   const long end = std::ftell(file.get());
   if (end < 0) return true;

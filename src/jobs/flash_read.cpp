@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/elapsed.h"
+#include "common/scoped_file.h"
 #include "isp/isp_transaction.h"
 #include "jobs/flash_job.h"
 #include "jobs/modes.h"
@@ -32,10 +33,7 @@ Outcome failureEnd() {
 }
 
 bool fileExists(const char* path) {
-  FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
+  return ScopedFile(path, "rb").isOpen();
 }
 
 // The temporary file: removed when it goes out of scope unless it was
@@ -44,24 +42,23 @@ class PartFile {
  public:
   explicit PartFile(const std::string& finalName)
       : finalName_(finalName), path_(finalName + ".part") {
-    file_ = std::fopen(path_.c_str(), "wb");
+    file_ = ScopedFile(path_.c_str(), "wb");
   }
   ~PartFile() {
-    if (file_ != nullptr) std::fclose(file_);
+    file_.close();  // before the removal, which fails on an open file on Windows
     if (!renamed_) std::remove(path_.c_str());
   }
   PartFile(const PartFile&) = delete;
   PartFile& operator=(const PartFile&) = delete;
 
-  bool isOpen() const { return file_ != nullptr; }
+  bool isOpen() const { return file_.isOpen(); }
   const std::string& path() const { return path_; }
   bool write(const unsigned char* bytes, std::size_t count) {
-    return std::fwrite(bytes, 1, count, file_) == count;
+    return std::fwrite(bytes, 1, count, file_.get()) == count;
   }
   // Closes the file and gives it its final name; false after a message.
   bool commit() {
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
+    const bool closed = file_.close();
     if (!closed) {
       std::printf("Unable to write file : %s\n", path_.c_str());
       return false;
@@ -83,7 +80,7 @@ class PartFile {
  private:
   std::string finalName_;
   std::string path_;
-  FILE* file_ = nullptr;
+  ScopedFile file_;
   bool renamed_ = false;
 };
 

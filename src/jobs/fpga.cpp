@@ -13,6 +13,7 @@
 // answer's bytes ends the run: nothing may move for 3 s.
 #include <cstdio>
 
+#include "common/scoped_file.h"
 #include "common/ticks.h"
 #include "jobs/modes.h"
 #include "link/serial_link.h"
@@ -101,23 +102,22 @@ long remainingBytes(std::FILE* fd, long fileLength) {
   return fileLength - at;
 }
 
-Outcome abortEnding(std::FILE* fd, DWORD size) {
-  if (fd != nullptr) std::fclose(fd);
+Outcome abortEnding(DWORD size) {
   std::printf("Taille du fichier : %d\n", static_cast<int>(size));
   std::printf("\n/**********************************/\n");
   std::fflush(stdout);
   return Outcome::Failure;
 }
 
-Outcome portLost(SerialLink& link, std::FILE* fd, DWORD size) {
+Outcome portLost(SerialLink& link, DWORD size) {
   std::printf("\nFailed to read data : error %ld\n", static_cast<long>(link.lastError()));
-  return abortEnding(fd, size);
+  return abortEnding(size);
 }
 
-Outcome fileReadError(std::FILE* fd, DWORD size) {
+Outcome fileReadError(DWORD size) {
   std::fflush(stdout);
   std::perror("File read error\n");
-  return abortEnding(fd, size);
+  return abortEnding(size);
 }
 
 }  // namespace
@@ -135,8 +135,9 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
     return Outcome::Failure;
   }
 
-  std::FILE* fd = std::fopen(fileName, "rb");
-  if (fd == nullptr) return abortEnding(nullptr, size);
+  const ScopedFile file(fileName, "rb");
+  std::FILE* const fd = file.get();
+  if (fd == nullptr) return abortEnding(size);
 
   long fileLength = -1;
   if (std::fseek(fd, 0, SEEK_END) == 0) fileLength = std::ftell(fd);
@@ -144,7 +145,7 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
 
   Sleep(1000);
   link.noteText("card command", kCommand, 8);
-  if (!link.writeAll(kCommand, 8, kStallMs)) return abortEnding(fd, size);
+  if (!link.writeAll(kCommand, 8, kStallMs)) return abortEnding(size);
   Sleep(500);
   std::printf("\n->Programming FPGA...\n");
 
@@ -163,7 +164,7 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
     }
 
     const ReadResult request = readByte(link, &chunk[0]);
-    if (request == kPortLost) return portLost(link, fd, size);
+    if (request == kPortLost) return portLost(link, size);
     if (request == kQuiet) continue;
 
     switch (chunk[0]) {
@@ -177,8 +178,8 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
         const std::size_t got = std::fread(chunk, 1, 1, fd);
         // Past the end of the file there is no byte to give: stop rather
         // than send one of undefined value.
-        if (got != 1 || std::ferror(fd)) return fileReadError(fd, size);
-        if (!writeData(link, chunk, 1, &size)) return abortEnding(fd, size);
+        if (got != 1 || std::ferror(fd)) return fileReadError(size);
+        if (!writeData(link, chunk, 1, &size)) return abortEnding(size);
         break;
       }
 
@@ -186,7 +187,7 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
         const DWORD deadline = deadlineIn(kRequestByteWaitMs);
         unsigned char second = 0, high = 0, low = 0;
         const ReadResult r = readRequestByte(link, &second, deadline);
-        if (r == kPortLost) return portLost(link, fd, size);
+        if (r == kPortLost) return portLost(link, size);
         if (r == kQuiet) {
           std::printf("\nerror : incomplete request from the card");
           break;
@@ -197,7 +198,7 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
         }
         ReadResult r2 = readRequestByte(link, &high, deadline);
         if (r2 == kByte) r2 = readRequestByte(link, &low, deadline);
-        if (r2 == kPortLost) return portLost(link, fd, size);
+        if (r2 == kPortLost) return portLost(link, size);
         if (r2 == kQuiet) {
           std::printf("\nerror : incomplete request from the card");
           break;
@@ -206,14 +207,14 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
         waitForQuietSlice(link);
         // The whole block must be in the file before any of it goes out.
         const long left = remainingBytes(fd, fileLength);
-        if (left >= 0 && left < count) return fileReadError(fd, size);
+        if (left >= 0 && left < count) return fileReadError(size);
         // Served in chunks of the buffer's size: the card may ask for up
         // to 65535 bytes at once.
         while (count > 0) {
           const int want = count > kChunkSize ? kChunkSize : static_cast<int>(count);
           const int read = static_cast<int>(std::fread(chunk, 1, want, fd));
-          if (read < want || std::ferror(fd)) return fileReadError(fd, size);
-          if (!writeData(link, chunk, read, &size)) return abortEnding(fd, size);
+          if (read < want || std::ferror(fd)) return fileReadError(size);
+          if (!writeData(link, chunk, read, &size)) return abortEnding(size);
           count -= read;
         }
         break;
@@ -224,7 +225,6 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
     }
   }
 
-  std::fclose(fd);
   if (success) {
     std::printf("\nSuccess");
     return Outcome::Success;

@@ -8,6 +8,7 @@
 // ("#NACK").  The port keeps the time-outs it was opened with.
 #include <cstdio>
 
+#include "common/scoped_file.h"
 #include "common/ticks.h"
 #include "jobs/card_bytes.h"
 #include "jobs/modes.h"
@@ -55,7 +56,8 @@ Answer sendCommand(SerialLink& link, const char* line, int* answers) {
 }  // namespace
 
 Outcome Remote(SerialLink& link, const char* fileName) {
-  std::FILE* fd = std::fopen(fileName, "rb");
+  const ScopedFile file(fileName, "rb");
+  std::FILE* const fd = file.get();
   if (fd == nullptr) {
     std::printf("/nFile load error\n");
     return Outcome::Failure;
@@ -86,7 +88,6 @@ Outcome Remote(SerialLink& link, const char* fileName) {
             else
               std::printf("\nFailed to write data : error %ld\n",
                           static_cast<long>(link.lastError()));
-            std::fclose(fd);
             return Outcome::Failure;
         }
         break;
@@ -109,6 +110,5 @@ Outcome Remote(SerialLink& link, const char* fileName) {
   std::printf("\n->ACK : %d / %d  ", ack, answers);
   std::printf("\n->NACK : %d / %d  ", nack, answers);
   std::printf("\nEnd of remote.txt");
-  std::fclose(fd);
   return ack == commands ? Outcome::Success : Outcome::Failure;
 }
