@@ -3,6 +3,7 @@
 // its own way after "\rJob at 100".
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -24,3 +25,20 @@ inline void printProgress(double percent, const char* lead = "") {
 inline void printProgressComplete(const char* tail) {
   std::printf("%s%s", kProgressComplete, tail);
 }
+
+// When a line is due: a job of `span` units (bytes, addresses) shows about
+// 5000 lines at most, so that the console keeps up with the line.
+class ProgressPace {
+ public:
+  void restart() { lines_ = 0; }
+  // True, and the line counted, when `position` has passed the next step.
+  bool due(int64_t position, int64_t span) {
+    if (span / kMaxLines * lines_ >= position) return false;
+    ++lines_;
+    return true;
+  }
+
+ private:
+  static constexpr int64_t kMaxLines = 5000;
+  int64_t lines_ = 0;
+};

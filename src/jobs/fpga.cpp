@@ -13,6 +13,7 @@
 // answer's bytes ends the run: nothing may move for 3 s.
 #include <cstdio>
 
+#include "common/progress_line.h"
 #include "common/scoped_file.h"
 #include "common/ticks.h"
 #include "jobs/modes.h"
@@ -125,7 +126,7 @@ Outcome fileReadError(DWORD size) {
 Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
   unsigned char chunk[kChunkSize];
   DWORD size = 0;       // bytes of the file sent so far
-  int progressLines = 0;
+  ProgressPace pace;
   bool success = false;
   bool finished = false;
   constexpr char kCommand[] = "#FPGA 1\r";
@@ -152,15 +153,14 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
   while (!finished) {
     // At most one progress line a pass: after a large block the line
     // catches up one step per pass.
-    if (size > static_cast<DWORD>((totalSize / 5000) * progressLines)) {
+    if (pace.due(size, totalSize)) {
       float percent = totalSize > 0 ? static_cast<float>(static_cast<double>(size) /
                                                              static_cast<double>(totalSize) *
                                                              100.0 +
                                                          0.2)
                                     : 100.0f;
       if (percent > 100) percent = 100;
-      std::printf("%cJob at %0.2f %c", 13, percent, '%');
-      ++progressLines;
+      printProgress(percent);
     }
 
     const ReadResult request = readByte(link, &chunk[0]);
