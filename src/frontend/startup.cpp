@@ -22,6 +22,7 @@
 #include "link/identification.h"
 #include "link/serial_link.h"
 #include "link/trace_log.h"
+#include "util/util.h"
 
 namespace {
 
@@ -703,10 +704,8 @@ void endRecords(const RunOptions& options, int status, TraceLog& trace, const Ru
 }  // namespace
 
 void caseSensitive(const char* argv, char* data) {
-  std::size_t i = 0;
-  for (; argv[i] != '\0'; ++i)
-    data[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(argv[i])));
-  data[i] = '\0';
+  const std::string upper = upperCase(argv);
+  std::memcpy(data, upper.c_str(), upper.size() + 1);
 }
 
 int runUpdater(int argc, char** argv) {
