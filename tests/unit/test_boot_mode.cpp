@@ -449,4 +449,22 @@ TEST_F(MicroMode, CardInBootModeIsProgrammedByTheStartUp) {
   EXPECT_EQ(line.writtenText().find("#DEV"), std::string::npos);  // no identification
 }
 
+// The sum bytes of a write block and of a kernel.
+TEST(WriteBlockSum, CompletesCommandAddressAndDataToZero) {
+  std::vector<unsigned char> ff(128, 0xFF), zero(128, 0x00);
+  EXPECT_EQ(writeBlockSum(0x800, ff.data()), 0x28);
+  EXPECT_EQ(writeBlockSum(0x000, zero.data()), 0xB0);
+  std::vector<unsigned char> ramp = srec::ramp(128);
+  unsigned sum = 0x50 + 0x00 + 0x01 + 0x23 + 0x80;
+  for (unsigned char b : ramp) sum += b;
+  EXPECT_EQ((sum + writeBlockSum(0x00012380, ramp.data())) & 0xFF, 0u);
+}
+
+TEST(KernelSum, AddsTheKernelsConstantInPlaceOfTheLength) {
+  const unsigned char sums8B[2] = {0x80, 0x0B};
+  EXPECT_EQ(kernelSum(sums8B, 2, kMainKernelConstant), 0x00);
+  EXPECT_EQ(kernelSum(sums8B, 0, kMainKernelConstant), 0x8B);
+  EXPECT_EQ(kernelSum(sums8B, 0, kWriteKernelConstant), 0x66);
+}
+
 }  // namespace
