@@ -51,11 +51,8 @@ bool BootProgrammer::collect(std::size_t n, DWORD deadline) {
 }
 
 bool BootProgrammer::loadKernel(const char* name, std::size_t* length) {
-  ScopedFile kernel(name, "rb");
-  if (!kernel) {
-    std::printf("/nFile load error\n");
-    return false;
-  }
+  const ScopedFile kernel = openUpdateFile(name);
+  if (!kernel) return false;
   *length = std::fread(kernel_, 1, sizeof kernel_, kernel.get());
   return true;
 }

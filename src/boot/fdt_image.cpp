@@ -14,11 +14,8 @@ namespace fdt {
 // 0x000..0x380, then the main kernel's status.
 Step BootProgrammer::stageImageFirstKiB() {
   std::printf("\n->WRITING .MOT FILE  TO FLASH MEMORY...\n");
-  image_ = ScopedFile(kMicroImageFile, "rb");
-  if (!image_) {
-    std::printf("/nFile load error\n");
-    return Step::kFailed;
-  }
+  image_ = openUpdateFile(kMicroImageFile);
+  if (!image_) return Step::kFailed;
   reader_ = std::make_unique<SRecordReader>(image_.get());
   unsigned char block[kBlockBufferSize];
   for (uint32_t address = 0; address < kFirstPhaseEnd; address += kBlockBytes) {

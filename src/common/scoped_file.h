@@ -31,3 +31,13 @@ class ScopedFile {
   };
   std::unique_ptr<FILE, Closer> file_;
 };
+
+// Opens an update file (a kernel, an image, a table, a script) for reading.
+// When it cannot be opened, says so with the modes' own "/nFile load
+// error\n" (a slash and an n at its start) and returns no file.
+inline ScopedFile openUpdateFile(const char* path) {
+  ScopedFile file(path, "rb");
+  if (!file) std::printf("/nFile load error\n");
+  return file;
+}
+

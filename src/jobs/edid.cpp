@@ -37,12 +37,9 @@ Outcome ProgramEDID(SerialLink& link, const char* fileName) {
     return failureEnding();
   }
 
-  const ScopedFile file(fileName, "rb");
+  const ScopedFile file = openUpdateFile(fileName);
   std::FILE* const fd = file.get();
-  if (fd == nullptr) {
-    std::printf("/nFile load error\n");
-    return failureEnding();
-  }
+  if (fd == nullptr) return failureEnding();
   std::rewind(fd);
   const DWORD start = GetTickCount();
 

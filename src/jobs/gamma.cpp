@@ -26,12 +26,9 @@ constexpr int kLinePiece = 255;    // characters per line read
 }  // namespace
 
 Outcome ProgramGamma(SerialLink& link, const char* fileName) {
-  const ScopedFile file(fileName, "rb");
+  const ScopedFile file = openUpdateFile(fileName);
   std::FILE* const fd = file.get();
-  if (fd == nullptr) {
-    std::printf("/nFile load error\n");
-    return failedAfterKey();
-  }
+  if (fd == nullptr) return failedAfterKey();
   std::rewind(fd);
 
   const DWORD drainDeadline = deadlineIn(kDrainMs);

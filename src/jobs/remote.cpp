@@ -56,12 +56,9 @@ Answer sendCommand(SerialLink& link, const char* line, int* answers) {
 }  // namespace
 
 Outcome Remote(SerialLink& link, const char* fileName) {
-  const ScopedFile file(fileName, "rb");
+  const ScopedFile file = openUpdateFile(fileName);
   std::FILE* const fd = file.get();
-  if (fd == nullptr) {
-    std::printf("/nFile load error\n");
-    return Outcome::Failure;
-  }
+  if (fd == nullptr) return Outcome::Failure;
   std::printf("\n->Remote Function...Now executing the function in the remote.txt file...\n");
 
   char commandLine[kLineChars + 2];
