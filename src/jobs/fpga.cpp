@@ -121,10 +121,83 @@ Outcome fileReadError(DWORD size) {
   return abortEnding(size);
 }
 
+// How serving one request of the card ended.
+enum class Served { kDone, kPortLost, kFileError, kWriteFailed };
+
+// '*': the next byte of the file.
+Served serveByte(SerialLink& link, std::FILE* fd, DWORD* size) {
+  waitForQuietSlice(link);
+  unsigned char byte = 0;
+  // Past the end of the file there is no byte to give: stop rather than
+  // send one of undefined value.
+  if (std::fread(&byte, 1, 1, fd) != 1 || std::ferror(fd)) return Served::kFileError;
+  return writeData(link, &byte, 1, size) ? Served::kDone : Served::kWriteFailed;
+}
+
+// '$' and what follows: "$$" H L asks for the next H * 256 + L bytes; any
+// other second byte is an error notice of the card, printed, and the stream
+// goes on.
+Served serveBlock(SerialLink& link, std::FILE* fd, long fileLength, DWORD* size) {
+  const DWORD deadline = deadlineIn(kRequestByteWaitMs);
+  unsigned char second = 0, high = 0, low = 0;
+  const ReadResult r = readRequestByte(link, &second, deadline);
+  if (r == kPortLost) return Served::kPortLost;
+  if (r == kQuiet) {
+    std::printf("\nerror : incomplete request from the card");
+    return Served::kDone;
+  }
+  if (second != '$') {
+    std::printf("\nerror : $%c", second);
+    return Served::kDone;
+  }
+  ReadResult r2 = readRequestByte(link, &high, deadline);
+  if (r2 == kByte) r2 = readRequestByte(link, &low, deadline);
+  if (r2 == kPortLost) return Served::kPortLost;
+  if (r2 == kQuiet) {
+    std::printf("\nerror : incomplete request from the card");
+    return Served::kDone;
+  }
+  long count = static_cast<long>(high) * 256 + low;
+  waitForQuietSlice(link);
+  // The whole block must be in the file before any of it goes out.
+  const long left = remainingBytes(fd, fileLength);
+  if (left >= 0 && left < count) return Served::kFileError;
+  // Served in chunks of the buffer's size: the card may ask for up to 65535
+  // bytes at once.
+  unsigned char chunk[kChunkSize];
+  while (count > 0) {
+    const int want = count > kChunkSize ? kChunkSize : static_cast<int>(count);
+    const int read = static_cast<int>(std::fread(chunk, 1, want, fd));
+    if (read < want || std::ferror(fd)) return Served::kFileError;
+    if (!writeData(link, chunk, read, size)) return Served::kWriteFailed;
+    count -= read;
+  }
+  return Served::kDone;
+}
+
+// The run's end after a request that could not be served.
+Outcome servingFailed(Served served, SerialLink& link, DWORD size) {
+  if (served == Served::kPortLost) return portLost(link, size);
+  if (served == Served::kFileError) return fileReadError(size);
+  return abortEnding(size);
+}
+
+// At most one progress line a pass: after a large block the line catches
+// up one step per pass.
+void showProgress(ProgressPace& pace, DWORD size, long totalSize) {
+  if (!pace.due(size, totalSize)) return;
+  float percent =
+      totalSize > 0
+          ? static_cast<float>(static_cast<double>(size) / static_cast<double>(totalSize) * 100.0 +
+                               0.2)
+          : 100.0f;
+  if (percent > 100) percent = 100;
+  printProgress(percent);
+}
+
 }  // namespace
 
 Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
-  unsigned char chunk[kChunkSize];
   DWORD size = 0;       // bytes of the file sent so far
   ProgressPace pace;
   bool success = false;
@@ -151,78 +224,22 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
   std::printf("\n->Programming FPGA...\n");
 
   while (!finished) {
-    // At most one progress line a pass: after a large block the line
-    // catches up one step per pass.
-    if (pace.due(size, totalSize)) {
-      float percent = totalSize > 0 ? static_cast<float>(static_cast<double>(size) /
-                                                             static_cast<double>(totalSize) *
-                                                             100.0 +
-                                                         0.2)
-                                    : 100.0f;
-      if (percent > 100) percent = 100;
-      printProgress(percent);
+    showProgress(pace, size, totalSize);
+    unsigned char request = 0;
+    const ReadResult read = readByte(link, &request);
+    if (read == kPortLost) return portLost(link, size);
+    if (read == kQuiet) continue;
+
+    Served served = Served::kDone;
+    if (request == '~') {
+      success = readByte(link, &request) == kByte && request == 'S';
+      finished = true;
+    } else if (request == '*') {
+      served = serveByte(link, fd, &size);
+    } else if (request == '$') {
+      served = serveBlock(link, fd, fileLength, &size);
     }
-
-    const ReadResult request = readByte(link, &chunk[0]);
-    if (request == kPortLost) return portLost(link, size);
-    if (request == kQuiet) continue;
-
-    switch (chunk[0]) {
-      case '~':
-        if (readByte(link, &chunk[0]) == kByte && chunk[0] == 'S') success = true;
-        finished = true;
-        break;
-
-      case '*': {
-        waitForQuietSlice(link);
-        const std::size_t got = std::fread(chunk, 1, 1, fd);
-        // Past the end of the file there is no byte to give: stop rather
-        // than send one of undefined value.
-        if (got != 1 || std::ferror(fd)) return fileReadError(size);
-        if (!writeData(link, chunk, 1, &size)) return abortEnding(size);
-        break;
-      }
-
-      case '$': {
-        const DWORD deadline = deadlineIn(kRequestByteWaitMs);
-        unsigned char second = 0, high = 0, low = 0;
-        const ReadResult r = readRequestByte(link, &second, deadline);
-        if (r == kPortLost) return portLost(link, size);
-        if (r == kQuiet) {
-          std::printf("\nerror : incomplete request from the card");
-          break;
-        }
-        if (second != '$') {
-          std::printf("\nerror : $%c", second);
-          break;
-        }
-        ReadResult r2 = readRequestByte(link, &high, deadline);
-        if (r2 == kByte) r2 = readRequestByte(link, &low, deadline);
-        if (r2 == kPortLost) return portLost(link, size);
-        if (r2 == kQuiet) {
-          std::printf("\nerror : incomplete request from the card");
-          break;
-        }
-        long count = static_cast<long>(high) * 256 + low;
-        waitForQuietSlice(link);
-        // The whole block must be in the file before any of it goes out.
-        const long left = remainingBytes(fd, fileLength);
-        if (left >= 0 && left < count) return fileReadError(size);
-        // Served in chunks of the buffer's size: the card may ask for up
-        // to 65535 bytes at once.
-        while (count > 0) {
-          const int want = count > kChunkSize ? kChunkSize : static_cast<int>(count);
-          const int read = static_cast<int>(std::fread(chunk, 1, want, fd));
-          if (read < want || std::ferror(fd)) return fileReadError(size);
-          if (!writeData(link, chunk, read, &size)) return abortEnding(size);
-          count -= read;
-        }
-        break;
-      }
-
-      default:
-        break;
-    }
+    if (served != Served::kDone) return servingFailed(served, link, size);
   }
 
   if (success) {
