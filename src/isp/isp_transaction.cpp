@@ -133,11 +133,11 @@ IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD 
     std::printf("\n%d - %d , Incompatible reception with command.\n", decodedLength, 2 * words);
   for (int k = 0; k < words; ++k)
     response[k] = static_cast<uint16_t>(frame[2 * k] | (frame[2 * k + 1] << 8));
-  const bool checksumRight = checksumOK(response) != 0;
+  const bool checksumRight = checksumOK(response);
   if (!checksumRight) std::printf("Bad checksum\n");
   if (wellFormed != nullptr) *wellFormed = lengthRight && checksumRight;
 
-  if (link.tracing()) link.note(ispAnswerNote(msg, response, checksumOK(response) != 0));
+  if (link.tracing()) link.note(ispAnswerNote(msg, response, checksumRight));
   // Accepted unless it is a NACK or an echo of the request's header (the
   // request looped back on the line is no answer).
   if (ispId(response[0]) != kNackId && response[0] != msg[0]) return IspResult::Accepted;

@@ -61,13 +61,13 @@ TEST(IspMessage, ChecksumsOfTheKnownRequests) {
   uint16_t call[kIspMaxWords] = {0x3802, 0x0080, 0x0000, 0x3300, 0x0000};
   createChecksum(call);
   EXPECT_EQ(call[5], 0x947E);
-  EXPECT_EQ(checksumOK(call), 1);
+  EXPECT_TRUE(checksumOK(call));
 
   // Count 15: 18 words, checksum in word 17; any changed word is caught.
   uint16_t write[kIspMaxWords] = {0xF501};
   for (int k = 1; k <= 16; ++k) write[k] = static_cast<uint16_t>(k * 0x1111);
   createChecksum(write);
-  EXPECT_EQ(checksumOK(write), 1);
+  EXPECT_TRUE(checksumOK(write));
   uint32_t sum = 0;
   for (int k = 0; k < 18; ++k) sum += write[k];
   EXPECT_EQ(sum & 0xFFFF, 0u);
@@ -75,7 +75,7 @@ TEST(IspMessage, ChecksumsOfTheKnownRequests) {
     uint16_t copy[kIspMaxWords];
     std::memcpy(copy, write, sizeof copy);
     copy[k] ^= 0x0100;
-    EXPECT_EQ(checksumOK(copy), 0) << k;
+    EXPECT_FALSE(checksumOK(copy)) << k;
   }
   // A sum that is a multiple of 65536 gives checksum 0.
   uint16_t zero[kIspMaxWords] = {0x0001, 0xFFFF};
