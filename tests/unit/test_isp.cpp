@@ -190,7 +190,10 @@ TEST_F(IspLine, FrameHuntingSkipsNoiseDoubledEqualsAndCutOffFrames) {
   }
 }
 
-TEST_F(IspLine, BytesAfterTheFrameInTheSameReadAreLost) {
+// A frame that came along with the answer (a repeat, a late answer) must not
+// be taken for the answer to the next request: the rest of the read that
+// completed the answer is dropped.
+TEST_F(IspLine, AFrameThatCameWithTheAnswerNeverAnswersTheNextRequest) {
   uint16_t response[kIspMaxWords] = {};
   EXPECT_EQ(statusExchange(concat({encodeWords({0x0001, 0x0632}), encodeWords({0x0001, 0x0999})}),
                            response),
