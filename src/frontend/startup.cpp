@@ -361,7 +361,9 @@ DWORD probe(SerialLink& link) {
   return lastCount;
 }
 
-int exitStatusOfFdt(FdtResult result) { return result == FdtResult::kDone ? kExitOk : kExitFailed; }
+int exitStatusOfFdt(FdtResult result) {
+  return result == FdtResult::kDone ? kExitOk : kExitFailed;
+}
 
 bool switchBaudRate(SerialLink& link, DWORD rate, RunReport& report) {
   if (link.setBaudRate(rate)) return true;
@@ -372,7 +374,8 @@ bool switchBaudRate(SerialLink& link, DWORD rate, RunReport& report) {
 
 // The boot-mode programmer's result as the run's.
 int fdtEnded(SerialLink& link, FdtResult result, RunReport& report) {
-  link.notef("mode MICRO end: boot-mode programming %s", result == FdtResult::kDone ? "done" : "failed");
+  link.notef("mode MICRO end: boot-mode programming %s",
+             result == FdtResult::kDone ? "done" : "failed");
   if (result != FdtResult::kDone) report.stoppedAt("mode", "MICRO failed");
   return exitPath(link, exitStatusOfFdt(result));
 }

@@ -34,8 +34,8 @@ void readOnce(SerialLink& link, uint8_t pick) {
   const std::size_t capacity = 3 + (pick >> 2);
   auto answer = std::make_unique<char[]>(capacity);  // exact size for the sanitizer
   const ReadCmdStatus status = ReadCmd(link, answer.get(), capacity);
-  if (status != ReadCmdStatus::kOverflow && status != ReadCmdStatus::kReadError && status != ReadCmdStatus::kTimeout &&
-      status != ReadCmdStatus::kComplete)
+  if (status != ReadCmdStatus::kOverflow && status != ReadCmdStatus::kReadError &&
+      status != ReadCmdStatus::kTimeout && status != ReadCmdStatus::kComplete)
     __builtin_trap();
   if (status == ReadCmdStatus::kComplete) checkFramed(answer.get(), capacity);
 }

@@ -44,8 +44,11 @@ class IspLineTest : public ::testing::Test {
   }
   void TearDown() override { line.setPeer(nullptr); }
   // One status request; the card's reply is `reply` `delay` ms later.
-  IspResult statusExchange(const std::vector<uint8_t>& reply, uint16_t* response, uint64_t delay = 2) {
-    card.answerRequest = [reply, delay](const std::vector<uint16_t>&, FakeLine& l) { l.deliver(reply, delay); };
+  IspResult statusExchange(const std::vector<uint8_t>& reply, uint16_t* response,
+                           uint64_t delay = 2) {
+    card.answerRequest = [reply, delay](const std::vector<uint16_t>&, FakeLine& l) {
+      l.deliver(reply, delay);
+    };
     uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
     return sendISPCmd(*link, msg, response, 0);
   }

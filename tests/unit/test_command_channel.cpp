@@ -29,7 +29,8 @@ TEST_F(CommandChannel, AnswerFramingDropsNoiseAndInnerHashes) {
   for (const Case& c : cases) {
     card.onCommand = [&](const std::string&, FakeLine& l) { l.deliver(c.reply, 3); };
     char answer[60] = {0};
-    EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, sizeof answer), SendCmdResult::kAnswer) << c.reply;
+    EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, sizeof answer), SendCmdResult::kAnswer)
+        << c.reply;
     EXPECT_EQ(std::string(answer), c.expected);
   }
 }
@@ -104,11 +105,15 @@ TEST_F(CommandChannel, PortFailuresAreToldApartFromSilence) {
     uint64_t maxMs;  // a failure is known at once, not after four windows
   };
   const Case cases[] = {
-      {"a write call fails", [](FakeLine& l) { l.failWrites = 1; }, SendCmdResult::kPortFailure, "", 10},
-      {"every read fails", [](FakeLine& l) { l.failReads = 100; }, SendCmdResult::kPortFailure, "#DEVTYPE\r", 10},
-      {"the device vanished", [](FakeLine& l) { l.vanish(); }, SendCmdResult::kPortFailure, "", 10},
+      {"a write call fails", [](FakeLine& l) { l.failWrites = 1; }, SendCmdResult::kPortFailure,
+       "", 10},
+      {"every read fails", [](FakeLine& l) { l.failReads = 100; }, SendCmdResult::kPortFailure,
+       "#DEVTYPE\r", 10},
+      {"the device vanished", [](FakeLine& l) { l.vanish(); }, SendCmdResult::kPortFailure, "",
+       10},
       // A byte the port does not take within its write time-out (100 ms).
-      {"the write stalls", [](FakeLine& l) { l.stallWrites = true; }, SendCmdResult::kNoAnswer, "", 150},
+      {"the write stalls", [](FakeLine& l) { l.stallWrites = true; }, SendCmdResult::kNoAnswer,
+       "", 150},
   };
   for (const Case& c : cases) {
     line.written.clear();
