@@ -10,6 +10,7 @@
 #include "boot/boot_mode.h"
 #include "boot/srecord_reader.h"
 #include "platform/files.h"
+#include "common/scoped_file.h"
 
 namespace {
 
@@ -164,12 +165,6 @@ bool ImageCheck::place(uint32_t address, const std::vector<uint8_t>& data, unsig
   return true;
 }
 
-// Closes a runtime file when it leaves scope.
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 // A kernel is sent whole from a buffer of kMaxKernelBytes; an empty one
 // would leave the microcontroller without its next program.
 bool checkKernelFile(const char* name) {
@@ -178,7 +173,7 @@ bool checkKernelFile(const char* name) {
     std::printf("Bad %s file: not a regular file\n", name);
     return false;
   }
-  File f(std::fopen(name, "rb"));
+  const ScopedFile f(name, "rb");
   if (!f) {
     if (errno == ENOENT)
       std::printf("Bad %s file: not found in the current directory\n", name);
@@ -207,7 +202,7 @@ bool checkKernelFile(const char* name) {
 }  // namespace
 
 bool checkMicroImageFile(const char* path) {
-  File f(std::fopen(path, "rb"));
+  const ScopedFile f(path, "rb");
   if (!f) {
     std::printf("Bad appMain.mot file: cannot be read\n");
     return false;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/scoped_file.h"
+
 namespace {
 
 constexpr uint32_t kRound[64] = {
@@ -117,19 +119,17 @@ std::string sha256Hex(const void* data, std::size_t length) {
 }
 
 bool sha256OfFile(const char* path, uint64_t* size, std::string* hexDigest) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
+  const ScopedFile file(path, "rb");
+  if (!file) return false;
   Sha256 hash;
   uint64_t total = 0;
   unsigned char buffer[65536];
   std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
     hash.update(buffer, got);
     total += got;
   }
-  const bool complete = std::ferror(file) == 0;
-  std::fclose(file);
-  if (!complete) return false;
+  if (std::ferror(file.get()) != 0) return false;
   *size = total;
   *hexDigest = toHex(hash.finish());
   return true;

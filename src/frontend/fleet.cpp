@@ -19,14 +19,10 @@
 #include "platform/child_process.h"
 #include "platform/port_list.h"
 #include "platform/win32.h"
+#include "util/util.h"
 
 namespace fleet {
 namespace {
-
-std::string upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 std::vector<std::string> splitAtCommas(const std::string& argument) {
   std::vector<std::string> parts;
@@ -335,7 +331,7 @@ std::vector<std::string> childArguments(const std::vector<std::string>& args,
   std::vector<std::string> child = args;
   child[positional[0]] = port;
   // READ N FILE: each card's backup goes to a file of its own.
-  if (positional.size() > 3 && upper(args[positional[1]]) == "READ")
+  if (positional.size() > 3 && upperCase(args[positional[1]]) == "READ")
     child[positional[3]] = perPortFileName(args[positional[3]], port);
   bool json = false;
   for (std::size_t i = 1; i < child.size(); ++i) {
@@ -710,7 +706,7 @@ std::string refusedResults(const std::string& argument, const std::string& refus
   json.beginArray();
   for (const std::string& part : fleet::splitAtCommas(argument)) {
     json.beginObject();
-    json.key("port").value(fleet::upper(part));
+    json.key("port").value(upperCase(part));
     json.key("outcome").value("refused");
     json.key("exit_status").value(static_cast<int>(kExitRefused));
     json.key("failed_step").value("arguments");

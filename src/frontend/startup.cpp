@@ -32,6 +32,7 @@
 #include "link/trace_log.h"
 #include "platform/files.h"
 #include "platform/interrupt_ending.h"
+#include "util/util.h"
 
 namespace {
 
@@ -412,7 +413,9 @@ DWORD probe(SerialLink& link) {
   return lastCount;
 }
 
-int exitStatusOfFdt(int result) { return result == kFdtDone ? kExitOk : kExitFailed; }
+int exitStatusOfFdt(FdtResult result) {
+  return result == FdtResult::kDone ? kExitOk : kExitFailed;
+}
 
 bool switchBaudRate(SerialLink& link, DWORD rate, RunReport& report) {
   if (link.setBaudRate(rate)) return true;
@@ -422,9 +425,10 @@ bool switchBaudRate(SerialLink& link, DWORD rate, RunReport& report) {
 }
 
 // The boot-mode programmer's result as the run's.
-int fdtEnded(SerialLink& link, int result, RunReport& report) {
-  link.notef("mode MICRO end: boot-mode programming %s", result == kFdtDone ? "done" : "failed");
-  if (result != kFdtDone) report.stoppedAt("mode", "MICRO failed");
+int fdtEnded(SerialLink& link, FdtResult result, RunReport& report) {
+  link.notef("mode MICRO end: boot-mode programming %s",
+             result == FdtResult::kDone ? "done" : "failed");
+  if (result != FdtResult::kDone) report.stoppedAt("mode", "MICRO failed");
   return exitPath(link, exitStatusOfFdt(result));
 }
 
@@ -437,8 +441,8 @@ int bootModeBranch(SerialLink& link, RunReport& report) {
   if (!switchBaudRate(link, 9600, report)) return exitPath(link, kExitFailed);
   std::printf("\nMICRO Mode OK...Now starting the FDT programm...\n");
   const DWORD begin = GetTickCount();
-  const int result = FDT(link, false);
-  if (result != kFdtBootSilent) {
+  const FdtResult result = FDT(link, false);
+  if (result != FdtResult::kBootSilent) {
     printTime(begin, 0);
     return fdtEnded(link, result, report);
   }
@@ -466,9 +470,9 @@ bool isModel(int code) { return code >= 1 && code <= 6; }
 
 // The trace's line on the card: "card HDMI TO SDI, variant 2 (PLUS),
 // firmware 3.1".
-std::string cardNote(int result, const CardIdentity& card) {
+std::string cardNote(DevTypeResult result, const CardIdentity& card) {
   std::string text = "card ";
-  if (result == kDevOldFirmware)
+  if (result == DevTypeResult::kOldFirmware)
     text += "runs an old firmware";
   else
     text += isModel(card.model) ? cardModeName[card.model - 1] : "of unknown model";
@@ -484,10 +488,10 @@ std::string cardNote(int result, const CardIdentity& card) {
 // sequence) or an identification that gave up without a model.
 std::optional<int> identify(SerialLink& link, const CommandLine& command, CardIdentity* card,
                             RunReport& report) {
-  const int result = identifyCard(link, card);
+  const DevTypeResult result = identifyCard(link, card);
   report.setCard(*card);
   if (link.tracing()) link.note(cardNote(result, *card));
-  if (result == kDevOldFirmware) {
+  if (result == DevTypeResult::kOldFirmware) {
     if (command.micro && command.options.dryRun) {
       // The key that completes the sequence would hand the card over.
       std::printf("\nAn old firmware answers: MICRO would hand the microcontroller to its boot "
@@ -507,7 +511,7 @@ std::optional<int> identify(SerialLink& link, const CommandLine& command, CardId
     }
     return kExitFailed;
   }
-  if (!isModel(result) || !isModel(card->model)) {
+  if (result != DevTypeResult::kModel || !isModel(card->model)) {
     report.stoppedAt("identify", "the card named no known model");
     return kExitFailed;
   }
@@ -836,10 +840,8 @@ void keepInterruptEndingUpToDate(const RunOptions& options, const TraceLog& trac
 }  // namespace
 
 void caseSensitive(const char* argv, char* data) {
-  std::size_t i = 0;
-  for (; argv[i] != '\0'; ++i)
-    data[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(argv[i])));
-  data[i] = '\0';
+  const std::string upper = upperCase(argv);
+  std::memcpy(data, upper.c_str(), upper.size() + 1);
 }
 
 int runUpdater(int argc, char** argv) {

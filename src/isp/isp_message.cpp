@@ -9,11 +9,11 @@ void createChecksum(uint16_t* msg) {
   msg[n + 2] = static_cast<uint16_t>(0u - sum);
 }
 
-char checksumOK(const uint16_t* msg) {
+bool checksumOK(const uint16_t* msg) {
   const int n = ispCount(msg[0]);
   uint16_t sum = 0;
   for (int i = 0; i <= n + 1; ++i) sum = static_cast<uint16_t>(sum + msg[i]);
-  return msg[n + 2] == static_cast<uint16_t>(0u - sum) ? 1 : 0;
+  return msg[n + 2] == static_cast<uint16_t>(0u - sum);
 }
 
 void printMsg(const uint16_t* msg) {

@@ -41,6 +41,7 @@ void buildIspModeRequest(uint16_t* msg, uint16_t operation, int device, uint32_t
                          uint32_t count);
 
 void createChecksum(uint16_t* msg);
-char checksumOK(const uint16_t* msg);
+// True when the message's last word completes the sum of its words to 0.
+bool checksumOK(const uint16_t* msg);
 void printMsg(const uint16_t* msg);
 void printMsgChar(const unsigned char* msg, int size);

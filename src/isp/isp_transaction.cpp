@@ -20,7 +20,7 @@ constexpr int kFrameStore = 305;
 
 void drainIspInput(SerialLink& link, DWORD limitMs) { link.drain(limitMs); }
 
-int ReadISPResponse(SerialLink& link, unsigned char* frame, int capacity, bool* portFailed) {
+IspFrameRead ReadISPResponse(SerialLink& link, unsigned char* frame, int capacity) {
   unsigned char chunk[55];
   int i = 0;  // bytes stored in `frame`
   int state = 0;
@@ -77,8 +77,9 @@ int ReadISPResponse(SerialLink& link, unsigned char* frame, int capacity, bool* 
       }
     }
   }
-  if (portFailed != nullptr) *portFailed = error && readFailed;
-  return error ? 0 : i;
+  using Status = IspFrameRead::Status;
+  if (!error) return {Status::kFrame, i};
+  return {readFailed ? Status::kPortFailure : Status::kTimeout, 0};
 }
 
 IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD wait,
@@ -106,13 +107,14 @@ IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD 
   uint16_t failedReads = 0;
   int received = 0;
   for (;;) {
-    bool portFailed = false;
-    received = ReadISPResponse(link, bytes, kFrameStore, &portFailed);
+    const IspFrameRead read = ReadISPResponse(link, bytes, kFrameStore);
+    received = read.length;
     if (received > 0) break;
     if (failedReads > 9) {
       std::printf("Unable to send command. Exit.SendISP\n");
       link.note("ISP request unanswered: given up");
-      return portFailed ? IspResult::PortFailure : IspResult::NoAnswer;
+      return read.status == IspFrameRead::Status::kPortFailure ? IspResult::PortFailure
+                                                                : IspResult::NoAnswer;
     }
     std::printf("Timeout. Retry...SendISP\n");
     ++failedReads;
@@ -131,11 +133,11 @@ IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD 
     std::printf("\n%d - %d , Incompatible reception with command.\n", decodedLength, 2 * words);
   for (int k = 0; k < words; ++k)
     response[k] = static_cast<uint16_t>(frame[2 * k] | (frame[2 * k + 1] << 8));
-  const bool checksumRight = checksumOK(response) != 0;
+  const bool checksumRight = checksumOK(response);
   if (!checksumRight) std::printf("Bad checksum\n");
   if (wellFormed != nullptr) *wellFormed = lengthRight && checksumRight;
 
-  if (link.tracing()) link.note(ispAnswerNote(msg, response, checksumOK(response) != 0));
+  if (link.tracing()) link.note(ispAnswerNote(msg, response, checksumRight));
   // Accepted unless it is a NACK or an echo of the request's header (the
   // request looped back on the line is no answer).
   if (ispId(response[0]) != kNackId && response[0] != msg[0]) return IspResult::Accepted;

@@ -31,9 +31,18 @@ IspResult sendISPCmd(SerialLink& link, uint16_t* msg, uint16_t* response, DWORD 
 // would otherwise be taken for the answer to the next request.
 void drainIspInput(SerialLink& link, DWORD limitMs);
 
-// Finds one frame in the incoming bytes within 3000 ms; returns the bytes
-// stored in `frame` ("=G" ... CR) or 0.  Never stores more than
-// `capacity` bytes.  `portFailed` (when given) tells whether a 0 came from a
-// read the port failed rather than from the deadline.
-int ReadISPResponse(SerialLink& link, unsigned char* frame, int capacity = 305,
-                    bool* portFailed = nullptr);
+// What ReadISPResponse found.
+struct IspFrameRead {
+  enum class Status {
+    kFrame,        // `length` bytes from "=G" on stand in `frame`, up to the
+                   // CR or as many as 255 bytes without one
+    kTimeout,      // no complete frame within the deadline
+    kPortFailure,  // the port failed a read
+  };
+  Status status;
+  int length;  // bytes stored; 0 unless kFrame
+};
+
+// Finds one frame in the incoming bytes within 3000 ms.  Never stores more
+// than `capacity` bytes (a frame cut there still ends at its CR).
+IspFrameRead ReadISPResponse(SerialLink& link, unsigned char* frame, int capacity = 305);

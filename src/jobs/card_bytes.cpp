@@ -1,5 +1,7 @@
 #include "jobs/card_bytes.h"
 
+#include <cstdio>
+
 #include "common/ticks.h"
 #include "link/serial_link.h"
 
@@ -20,4 +22,10 @@ bool drainLine(SerialLink& link, DWORD deadline) {
 bool sendByte(SerialLink& link, unsigned char byte) {
   // Stall limit 0: the first write that moves nothing has failed.
   return link.writeAll(&byte, 1, 0);
+}
+
+Outcome failedAfterKey() {
+  std::printf("\nPress any key to continue\n");
+  _getch();
+  return Outcome::Failure;
 }

@@ -1,6 +1,7 @@
 // Byte-level steps shared by the EDID, gamma and command-script transfers.
 #pragma once
 
+#include "common/outcome.h"
 #include "platform/win32.h"
 
 class SerialLink;
@@ -16,3 +17,7 @@ bool drainLine(SerialLink& link, DWORD deadline);
 // One byte in one write call.  False when the call fails or the byte did
 // not go out within the write time-out in force.
 bool sendByte(SerialLink& link, unsigned char byte);
+
+// Ends a failed EDID or gamma transfer: "\nPress any key to continue\n",
+// then a key press.
+Outcome failedAfterKey();

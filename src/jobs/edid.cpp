@@ -14,6 +14,7 @@
 
 #include "common/elapsed.h"
 #include "common/hint.h"
+#include "common/scoped_file.h"
 #include "common/ticks.h"
 #include "jobs/card_bytes.h"
 #include "jobs/edid_check.h"
@@ -24,13 +25,9 @@ namespace {
 
 constexpr DWORD kWaitMs = 5000;  // every wait of the transfer
 
-Outcome failureEnding(std::FILE* fd) {
-  if (fd != nullptr) std::fclose(fd);
-  std::printf("Unable to write EDID information ");
-  std::printf("\n");
-  std::printf("\nPress any key to continue\n");
-  _getch();
-  return Outcome::Failure;
+Outcome failureEnding() {
+  std::printf("Unable to write EDID information \n");
+  return failedAfterKey();
 }
 
 }  // namespace
@@ -41,23 +38,18 @@ Outcome ProgramEDID(SerialLink& link, const char* fileName) {
 
   if (!link.setTimeouts(SerialLink::kSlice50)) {
     std::printf("Failed to set timeout : error %ld\n", static_cast<long>(link.lastError()));
-    return failureEnding(nullptr);
+    return failureEnding();
   }
 
-  errno = 0;
-  std::FILE* fd = std::fopen(fileName, "rb");
-  if (fd == nullptr) {
-    const int openError = errno;
-    std::printf("/nFile load error\n");
-    printHint("%s cannot be opened: %s", fileName, std::strerror(openError));
-    return failureEnding(nullptr);
-  }
+  const ScopedFile file = openUpdateFile(fileName);
+  std::FILE* const fd = file.get();
+  if (fd == nullptr) return failureEnding();
   std::rewind(fd);
   const DWORD start = GetTickCount();
 
   // Whatever an earlier exchange left on the line goes; a card that keeps
   // talking for 5 s is not fit for the transfer.
-  if (!drainLine(link, deadlineIn(kWaitMs))) return failureEnding(fd);
+  if (!drainLine(link, deadlineIn(kWaitMs))) return failureEnding();
 
   // Reading up to 300 bytes tells a file longer than 256 bytes apart.
   errno = 0;
@@ -65,33 +57,32 @@ Outcome ProgramEDID(SerialLink& link, const char* fileName) {
   if (std::ferror(fd)) printHint("%s could not be read: %s", fileName, std::strerror(errno));
   if (length != 128 && length != 256) {
     std::printf("\nError only file of 128 or 256 bytes can be read\n");
-    return failureEnding(fd);
+    return failureEnding();
   }
   warnAboutEdid(fileName, image, length);
   std::printf("\n->Program EDID with  %d bytes...\n", length);
 
   const char* command = length == 128 ? "#EDID 1\r" : "#EDID 2\r";
   link.noteText("card command", command, 8);
-  if (!link.writeAll(command, 8)) return failureEnding(fd);
+  if (!link.writeAll(command, 8)) return failureEnding();
   Sleep(500);
 
   for (int i = 0; i < length; ++i) {
     const DWORD deadline = deadlineIn(kWaitMs);
     checksum = static_cast<unsigned char>(checksum + image[i]);
-    if (!sendByte(link, image[i])) return failureEnding(fd);
-    if (awaitCardByte(link, '.', '.', deadline) == 0) return failureEnding(fd);
+    if (!sendByte(link, image[i])) return failureEnding();
+    if (awaitCardByte(link, '.', '.', deadline) == 0) return failureEnding();
   }
 
   link.writeByte(checksum);  // the verdict tells whether it arrived
 
-  if (awaitCardByte(link, '~', '~', deadlineIn(kWaitMs)) == 0) return failureEnding(fd);
+  if (awaitCardByte(link, '~', '~', deadlineIn(kWaitMs)) == 0) return failureEnding();
   const int verdict = awaitCardByte(link, 'E', 'S', deadlineIn(kWaitMs));
-  if (verdict == 0) return failureEnding(fd);
+  if (verdict == 0) return failureEnding();
 
   std::printf(verdict == 'S' ? "Success\n" : "Failed\n");
   printTime(start, 1);
   std::printf("\n");
-  std::fclose(fd);
   return verdict == 'S' ? Outcome::Success : Outcome::Failure;
 }
 

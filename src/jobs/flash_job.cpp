@@ -6,16 +6,9 @@
 #include <new>
 
 #include "common/hint.h"
+#include "common/scoped_file.h"
 #include "link/serial_link.h"
 #include "platform/files.h"
-
-namespace {
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
-}  // namespace
 
 bool FlashImage::load(const char* path) {
   bytes_.reset(new (std::nothrow) unsigned char[kMaxSize]);
@@ -32,7 +25,7 @@ bool FlashImage::load(const char* path) {
     return false;
   }
   errno = 0;
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
+  const ScopedFile file(path, "rb");
   if (!file) {
     const int openError = errno;
     std::printf("Unable to open file : %s\n", path);
@@ -93,7 +86,7 @@ bool imageFileFitsDevice(const char* path, int device) {
     std::printf("Not a regular file : %s\n", path);
     return false;
   }
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
+  const ScopedFile file(path, "rb");
   if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return true;
   const long end = std::ftell(file.get());
   if (end < 0) return true;

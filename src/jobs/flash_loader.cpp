@@ -8,6 +8,7 @@
 
 #include "common/elapsed.h"
 #include "common/hint.h"
+#include "common/progress_line.h"
 #include "isp/isp_message.h"
 #include "isp/isp_transaction.h"
 #include "jobs/flash_job.h"
@@ -28,17 +29,14 @@ const unsigned char kFlashDone[] = "=MA\r";
 // Progress lines of one phase, about 5000 at most whatever its span.
 class Progress {
  public:
-  void restart() { lines_ = 0; }
+  void restart() { pace_.restart(); }
   void blockDone(DWORD span, DWORD addr, double percent) {
-    if ((span / 5000) * lines_ < addr) {
-      std::printf("%cJob at %0.2f %c", 13, percent, '%');
-      ++lines_;
-    }
+    if (pace_.due(addr, span)) printProgress(percent);
   }
-  static void complete() { std::printf("%cJob at 100%%\t\t\t\t", 13); }
+  static void complete() { printProgressComplete("%\t\t\t\t"); }
 
  private:
-  unsigned lines_ = 0;
+  ProgressPace pace_;
 };
 
 bool softReset(SerialLink& link, const unsigned char* first) {

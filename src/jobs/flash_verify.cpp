@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/elapsed.h"
+#include "common/progress_line.h"
 #include "isp/isp_message.h"
 #include "isp/isp_transaction.h"
 #include "jobs/flash_job.h"
@@ -80,7 +81,7 @@ int verify(SerialLink& link, const char* filename, int device, unsigned long* mi
 
   // Only words that start inside the file count, and only from whole,
   // well-formed read answers: a block is compared once it was read.
-  unsigned progressLines = 0;
+  ProgressPace pace;
   const auto compareBlock = [&](DWORD addr, const uint16_t* words) {
     for (int i = 0; i < kBlockWords; ++i) {
       const DWORD at = addr + 2 * static_cast<DWORD>(i);
@@ -91,11 +92,10 @@ int verify(SerialLink& link, const char* filename, int device, unsigned long* mi
       }
     }
     if (mismatchTotal != nullptr) *mismatchTotal = mismatch;
-    if ((size / 5000) * progressLines < addr) {
-      std::printf("%cJob at %0.2f %c --- Mismatch Total %d", 13,
-                  static_cast<double>(addr) / size * 100, '%', static_cast<int>(mismatch));
-      ++progressLines;
-    }
+    if (pace.due(addr, size))
+      std::printf("%s --- Mismatch Total %d",
+                  progressLine(static_cast<double>(addr) / size * 100).c_str(),
+                  static_cast<int>(mismatch));
     return true;
   };
   switch (readDevice(link, device, size, compareBlock)) {
@@ -104,7 +104,8 @@ int verify(SerialLink& link, const char* filename, int device, unsigned long* mi
     case ReadOut::DeviceNotSet: return -1;
   }
 
-  std::printf("%cJob at 100%% ----- Mismatch Total %d \t\t\t\t", 13, static_cast<int>(mismatch));
+  std::printf("%s%% ----- Mismatch Total %d \t\t\t\t", kProgressComplete,
+              static_cast<int>(mismatch));
   std::printf("\n");
   printTime(begin, 1);
   if (mismatchTotal != nullptr) *mismatchTotal = mismatch;

@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/progress_line.h"
+#include "common/scoped_file.h"
 #include "common/ticks.h"
 #include "jobs/modes.h"
 #include "link/serial_link.h"
@@ -103,17 +105,16 @@ long remainingBytes(std::FILE* fd, long fileLength) {
   return fileLength - at;
 }
 
-Outcome abortEnding(std::FILE* fd, DWORD size) {
-  if (fd != nullptr) std::fclose(fd);
+Outcome abortEnding(DWORD size) {
   std::printf("Taille du fichier : %d\n", static_cast<int>(size));
   std::printf("\n/**********************************/\n");
   std::fflush(stdout);
   return Outcome::Failure;
 }
 
-Outcome portLost(SerialLink& link, std::FILE* fd, DWORD size) {
+Outcome portLost(SerialLink& link, DWORD size) {
   std::printf("\nFailed to read data : error %ld\n", static_cast<long>(link.lastError()));
-  return abortEnding(fd, size);
+  return abortEnding(size);
 }
 
 // The card asked for bytes the file could not give.  Said on standard
@@ -132,15 +133,104 @@ Outcome fileReadError(std::FILE* fd, const char* fileName, long wanted, DWORD si
                  "File read error\n: %s ends after %ld bytes, the card asked for %ld more\n",
                  fileName, at, wanted);
   std::fflush(stderr);
-  return abortEnding(fd, size);
+  return abortEnding(size);
+}
+
+// How serving one request of the card ended.
+enum class Served { kDone, kPortLost, kFileError, kWriteFailed };
+
+// '*': the next byte of the file.  On kFileError `missing` is what the
+// card asked for and the file could not give.
+Served serveByte(SerialLink& link, std::FILE* fd, DWORD* size, long* missing) {
+  waitForQuietSlice(link);
+  unsigned char byte = 0;
+  // Past the end of the file there is no byte to give: stop rather than
+  // send one of undefined value.
+  errno = 0;
+  if (std::fread(&byte, 1, 1, fd) != 1 || std::ferror(fd)) {
+    *missing = 1;
+    return Served::kFileError;
+  }
+  return writeData(link, &byte, 1, size) ? Served::kDone : Served::kWriteFailed;
+}
+
+// '$' and what follows: "$$" H L asks for the next H * 256 + L bytes; any
+// other second byte is an error notice of the card, printed, and the stream
+// goes on.
+Served serveBlock(SerialLink& link, std::FILE* fd, long fileLength, DWORD* size, long* missing) {
+  const DWORD deadline = deadlineIn(kRequestByteWaitMs);
+  unsigned char second = 0, high = 0, low = 0;
+  const ReadResult r = readRequestByte(link, &second, deadline);
+  if (r == kPortLost) return Served::kPortLost;
+  if (r == kQuiet) {
+    std::printf("\nerror : incomplete request from the card");
+    return Served::kDone;
+  }
+  if (second != '$') {
+    std::printf("\nerror : $%c", second);
+    return Served::kDone;
+  }
+  ReadResult r2 = readRequestByte(link, &high, deadline);
+  if (r2 == kByte) r2 = readRequestByte(link, &low, deadline);
+  if (r2 == kPortLost) return Served::kPortLost;
+  if (r2 == kQuiet) {
+    std::printf("\nerror : incomplete request from the card");
+    return Served::kDone;
+  }
+  long count = static_cast<long>(high) * 256 + low;
+  waitForQuietSlice(link);
+  // The whole block must be in the file before any of it goes out.
+  const long left = remainingBytes(fd, fileLength);
+  if (left >= 0 && left < count) {
+    // The bytes the file still has would not be sent: the card is told
+    // nothing, and the run names where the file ends.
+    std::fseek(fd, 0, SEEK_END);
+    *missing = count - left;
+    return Served::kFileError;
+  }
+  // Served in chunks of the buffer's size: the card may ask for up to 65535
+  // bytes at once.
+  unsigned char chunk[kChunkSize];
+  while (count > 0) {
+    const int want = count > kChunkSize ? kChunkSize : static_cast<int>(count);
+    errno = 0;
+    const int read = static_cast<int>(std::fread(chunk, 1, want, fd));
+    if (read < want || std::ferror(fd)) {
+      *missing = count - read;
+      return Served::kFileError;
+    }
+    if (!writeData(link, chunk, read, size)) return Served::kWriteFailed;
+    count -= read;
+  }
+  return Served::kDone;
+}
+
+// The run's end after a request that could not be served.
+Outcome servingFailed(Served served, SerialLink& link, std::FILE* fd, const char* fileName,
+                      long missing, DWORD size) {
+  if (served == Served::kPortLost) return portLost(link, size);
+  if (served == Served::kFileError) return fileReadError(fd, fileName, missing, size);
+  return abortEnding(size);
+}
+
+// At most one progress line a pass: after a large block the line catches
+// up one step per pass.
+void showProgress(ProgressPace& pace, DWORD size, long totalSize) {
+  if (!pace.due(size, totalSize)) return;
+  float percent =
+      totalSize > 0
+          ? static_cast<float>(static_cast<double>(size) / static_cast<double>(totalSize) * 100.0 +
+                               0.2)
+          : 100.0f;
+  if (percent > 100) percent = 100;
+  printProgress(percent);
 }
 
 }  // namespace
 
 Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
-  unsigned char chunk[kChunkSize];
   DWORD size = 0;       // bytes of the file sent so far
-  int progressLines = 0;
+  ProgressPace pace;
   bool success = false;
   bool finished = false;
   constexpr char kCommand[] = "#FPGA 1\r";
@@ -150,8 +240,9 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
     return Outcome::Failure;
   }
 
-  std::FILE* fd = std::fopen(fileName, "rb");
-  if (fd == nullptr) return abortEnding(nullptr, size);
+  const ScopedFile file(fileName, "rb");
+  std::FILE* const fd = file.get();
+  if (fd == nullptr) return abortEnding(size);
 
   long fileLength = -1;
   if (std::fseek(fd, 0, SEEK_END) == 0) fileLength = std::ftell(fd);
@@ -159,95 +250,31 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
 
   Sleep(1000);
   link.noteText("card command", kCommand, 8);
-  if (!link.writeAll(kCommand, 8, kStallMs)) return abortEnding(fd, size);
+  if (!link.writeAll(kCommand, 8, kStallMs)) return abortEnding(size);
   Sleep(500);
   std::printf("\n->Programming FPGA...\n");
 
   while (!finished) {
-    // At most one progress line a pass: after a large block the line
-    // catches up one step per pass.
-    if (size > static_cast<DWORD>((totalSize / 5000) * progressLines)) {
-      float percent = totalSize > 0 ? static_cast<float>(static_cast<double>(size) /
-                                                             static_cast<double>(totalSize) *
-                                                             100.0 +
-                                                         0.2)
-                                    : 100.0f;
-      if (percent > 100) percent = 100;
-      std::printf("%cJob at %0.2f %c", 13, percent, '%');
-      ++progressLines;
+    showProgress(pace, size, totalSize);
+    unsigned char request = 0;
+    const ReadResult read = readByte(link, &request);
+    if (read == kPortLost) return portLost(link, size);
+    if (read == kQuiet) continue;
+
+    Served served = Served::kDone;
+    long missing = 0;
+    if (request == '~') {
+      success = readByte(link, &request) == kByte && request == 'S';
+      finished = true;
+    } else if (request == '*') {
+      served = serveByte(link, fd, &size, &missing);
+    } else if (request == '$') {
+      served = serveBlock(link, fd, fileLength, &size, &missing);
     }
-
-    const ReadResult request = readByte(link, &chunk[0]);
-    if (request == kPortLost) return portLost(link, fd, size);
-    if (request == kQuiet) continue;
-
-    switch (chunk[0]) {
-      case '~':
-        if (readByte(link, &chunk[0]) == kByte && chunk[0] == 'S') success = true;
-        finished = true;
-        break;
-
-      case '*': {
-        waitForQuietSlice(link);
-        errno = 0;
-        const std::size_t got = std::fread(chunk, 1, 1, fd);
-        // Past the end of the file there is no byte to give: stop rather
-        // than send one of undefined value.
-        if (got != 1 || std::ferror(fd)) return fileReadError(fd, fileName, 1, size);
-        if (!writeData(link, chunk, 1, &size)) return abortEnding(fd, size);
-        break;
-      }
-
-      case '$': {
-        const DWORD deadline = deadlineIn(kRequestByteWaitMs);
-        unsigned char second = 0, high = 0, low = 0;
-        const ReadResult r = readRequestByte(link, &second, deadline);
-        if (r == kPortLost) return portLost(link, fd, size);
-        if (r == kQuiet) {
-          std::printf("\nerror : incomplete request from the card");
-          break;
-        }
-        if (second != '$') {
-          std::printf("\nerror : $%c", second);
-          break;
-        }
-        ReadResult r2 = readRequestByte(link, &high, deadline);
-        if (r2 == kByte) r2 = readRequestByte(link, &low, deadline);
-        if (r2 == kPortLost) return portLost(link, fd, size);
-        if (r2 == kQuiet) {
-          std::printf("\nerror : incomplete request from the card");
-          break;
-        }
-        long count = static_cast<long>(high) * 256 + low;
-        waitForQuietSlice(link);
-        // The whole block must be in the file before any of it goes out.
-        const long left = remainingBytes(fd, fileLength);
-        if (left >= 0 && left < count) {
-          // The bytes the file still has would not be sent: the card is
-          // told nothing, and the run names where the file ends.
-          std::fseek(fd, 0, SEEK_END);
-          return fileReadError(fd, fileName, count - left, size);
-        }
-        // Served in chunks of the buffer's size: the card may ask for up
-        // to 65535 bytes at once.
-        while (count > 0) {
-          const int want = count > kChunkSize ? kChunkSize : static_cast<int>(count);
-          errno = 0;
-          const int read = static_cast<int>(std::fread(chunk, 1, want, fd));
-          if (read < want || std::ferror(fd))
-            return fileReadError(fd, fileName, count - read, size);
-          if (!writeData(link, chunk, read, &size)) return abortEnding(fd, size);
-          count -= read;
-        }
-        break;
-      }
-
-      default:
-        break;
-    }
+    if (served != Served::kDone)
+      return servingFailed(served, link, fd, fileName, missing, size);
   }
 
-  std::fclose(fd);
   if (success) {
     std::printf("\nSuccess");
     return Outcome::Success;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/hint.h"
+#include "common/scoped_file.h"
 #include "common/ticks.h"
 #include "jobs/card_bytes.h"
 #include "jobs/gamma_table.h"
@@ -24,28 +25,16 @@ constexpr DWORD kValueMs = 60000;  // per value, its acknowledgement included
 constexpr DWORD kEndMs = 5000;     // for '~' and for the verdict
 constexpr int kLinePiece = 255;    // characters per line read
 
-Outcome failureEnding(std::FILE* fd) {
-  if (fd != nullptr) std::fclose(fd);
-  std::printf("\nPress any key to continue\n");
-  _getch();
-  return Outcome::Failure;
-}
-
 }  // namespace
 
 Outcome ProgramGamma(SerialLink& link, const char* fileName) {
-  errno = 0;
-  std::FILE* fd = std::fopen(fileName, "rb");
-  if (fd == nullptr) {
-    const int openError = errno;
-    std::printf("/nFile load error\n");
-    printHint("%s cannot be opened: %s", fileName, std::strerror(openError));
-    return failureEnding(nullptr);
-  }
+  const ScopedFile file = openUpdateFile(fileName);
+  std::FILE* const fd = file.get();
+  if (fd == nullptr) return failedAfterKey();
   std::rewind(fd);
 
   const DWORD drainDeadline = deadlineIn(kDrainMs);
-  if (!drainLine(link, drainDeadline)) return failureEnding(fd);
+  if (!drainLine(link, drainDeadline)) return failedAfterKey();
 
   char line[kLinePiece + 1];
   std::memset(line, 0, sizeof line);
@@ -54,22 +43,22 @@ Outcome ProgramGamma(SerialLink& link, const char* fileName) {
   while (std::fgets(line, sizeof line, fd) != nullptr) {
     if (table.addLine(line) == GammaLineResult::OutOfRange) {
       std::printf("\nError, the RGB value must be between 0 and 1023.");
-      return failureEnding(fd);
+      return failedAfterKey();
     }
   }
   if (std::ferror(fd)) printHint("%s could not be read: %s", fileName, std::strerror(errno));
   if (!table.complete()) {
     std::printf("Gamma File error -> The file contains %d lines (only 1024 lines are accepted)",
                 table.lines());
-    return failureEnding(fd);
+    return failedAfterKey();
   }
   std::printf("OK");
   std::printf("\n->Sending Gamma Data...");
 
   link.noteText("card command", "#GAMMA 3 0\r", 11);
-  if (!link.writeAll("#GAMMA 3 0\r", 11)) return failureEnding(fd);
+  if (!link.writeAll("#GAMMA 3 0\r", 11)) return failedAfterKey();
   Sleep(100);
-  if (!drainLine(link, drainDeadline)) return failureEnding(fd);
+  if (!drainLine(link, drainDeadline)) return failedAfterKey();
 
   unsigned char bytes[2 * kGammaValues];
   table.wireBytes(bytes);
@@ -83,7 +72,7 @@ Outcome ProgramGamma(SerialLink& link, const char* fileName) {
     checksum = static_cast<unsigned char>(checksum + low + high);
     if (!sent) {
       std::printf("ERROR 0");
-      return failureEnding(fd);
+      return failedAfterKey();
     }
     // A card that gives up on the table ends the transfer early with '~'
     // and its verdict instead of '.': waiting out the value's minute for a
@@ -91,12 +80,12 @@ Outcome ProgramGamma(SerialLink& link, const char* fileName) {
     const int ack = awaitCardByte(link, '.', '~', deadline);
     if (ack == 0) {
       std::printf("ERROR 1");
-      return failureEnding(fd);
+      return failedAfterKey();
     }
     if (ack == '~') {
       awaitCardByte(link, 'E', 'S', deadlineIn(kEndMs));
       std::printf("Failed\n");
-      return failureEnding(fd);
+      return failedAfterKey();
     }
   }
 
@@ -104,15 +93,14 @@ Outcome ProgramGamma(SerialLink& link, const char* fileName) {
 
   if (awaitCardByte(link, '~', '~', deadlineIn(kEndMs)) == 0) {
     std::printf("\nERROR 2");
-    return failureEnding(fd);
+    return failedAfterKey();
   }
   const int verdict = awaitCardByte(link, 'E', 'S', deadlineIn(kEndMs));
   if (verdict == 0) {
     std::printf("\nERROR 3");
-    return failureEnding(fd);
+    return failedAfterKey();
   }
   std::printf(verdict == 'S' ? "Success\n" : "Failed\n");
   std::printf("\n");
-  std::fclose(fd);
   return verdict == 'S' ? Outcome::Success : Outcome::Failure;
 }

@@ -51,15 +51,14 @@ Outcome ProgramMicro(SerialLink& link) {
   }
   // The mode runs after the identification, so the boot-mode branch of the
   // start-up has not met the boot program: this is the run's first call.
-  int result = 0;
-  {
+  const FdtResult result = [&] {
     // Past the hand-over the card's own firmware is gone until the image
     // is written whole.
     const platform::InterruptNotice notice(
         "hint: the microcontroller may be half-written: switch the card off and on, then run "
         "MICRO again\n");
-    result = FDT(link, false);
-  }
+    return FDT(link, false);
+  }();
   printTime(begin, 1);
-  return result == kFdtDone ? Outcome::Success : Outcome::Failure;
+  return result == FdtResult::kDone ? Outcome::Success : Outcome::Failure;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/hint.h"
+#include "common/scoped_file.h"
 #include "common/ticks.h"
 #include "jobs/card_bytes.h"
 #include "jobs/modes.h"
@@ -58,17 +59,11 @@ Answer sendCommand(SerialLink& link, const char* line, int* answers) {
 }  // namespace
 
 Outcome Remote(SerialLink& link, const char* fileName) {
-  errno = 0;
-  std::FILE* fd = std::fopen(fileName, "rb");
-  if (fd == nullptr) {
-    const int openError = errno;
-    std::printf("/nFile load error\n");
-    printHint("%s cannot be opened: %s", fileName, std::strerror(openError));
-    return Outcome::Failure;
-  }
+  const ScopedFile file = openUpdateFile(fileName);
+  std::FILE* const fd = file.get();
+  if (fd == nullptr) return Outcome::Failure;
   // An empty script would send nothing and still count as done.
   if (std::fgetc(fd) == EOF) {
-    std::fclose(fd);
     std::printf("Empty file : %s has no bytes.\n", fileName);
     return Outcome::Failure;
   }
@@ -99,7 +94,6 @@ Outcome Remote(SerialLink& link, const char* fileName) {
             else
               std::printf("\nFailed to write data : error %ld\n",
                           static_cast<long>(link.lastError()));
-            std::fclose(fd);
             return Outcome::Failure;
         }
         break;
@@ -126,6 +120,5 @@ Outcome Remote(SerialLink& link, const char* fileName) {
   std::printf("\n->ACK : %d / %d  ", ack, answers);
   std::printf("\n->NACK : %d / %d  ", nack, answers);
   std::printf("\nEnd of remote.txt");
-  std::fclose(fd);
   return readWhole && ack == commands ? Outcome::Success : Outcome::Failure;
 }

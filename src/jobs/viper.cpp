@@ -57,7 +57,7 @@ Outcome ProgramViper(SerialLink& link, int device, const char* fileName, bool ve
   }
 
   const unsigned char done[] = "=ME\r";
-  const int closed = sendMicroCmd(link, done, 4);
+  const bool closed = sendMicroCmd(link, done, 4);
   printTime(begin, 1);
   if (verifyAfterWrite && !verifyWrittenDevice(link, fileName, flashDevice, findings))
     return Outcome::Failure;

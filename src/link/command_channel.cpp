@@ -12,20 +12,20 @@ constexpr std::size_t kBound = 40;   // stored characters, examined before each 
 
 }  // namespace
 
-int ReadCmd(SerialLink& link, char* answer, std::size_t capacity) {
+ReadCmdStatus ReadCmd(SerialLink& link, char* answer, std::size_t capacity) {
   unsigned char readBuffer[50];
   bool collecting = false;
   std::size_t stored = 0;
-  int status = kReadCmdOverflow;
+  ReadCmdStatus status = ReadCmdStatus::kOverflow;
   const DWORD deadline = deadlineIn(kAnswerMs);
 
-  while (status == kReadCmdOverflow && stored < kBound) {
+  while (status == ReadCmdStatus::kOverflow && stored < kBound) {
     DWORD got = 0;
     if (!link.readUntil(readBuffer, sizeof readBuffer, deadline, &got)) {
-      status = kReadCmdReadError;
+      status = ReadCmdStatus::kReadError;
       got = 0;
     }
-    if (deadlinePassed(deadline)) status = kReadCmdTimeout;
+    if (deadlinePassed(deadline)) status = ReadCmdStatus::kTimeout;
     for (DWORD i = 0; i < got; ++i) {
       const char c = static_cast<char>(readBuffer[i]);
       if (!collecting) {
@@ -38,12 +38,12 @@ int ReadCmd(SerialLink& link, char* answer, std::size_t capacity) {
       if (c == '\r') {
         answer[stored] = '\r';
         answer[stored + 1] = '\0';
-        return kReadCmdComplete;  // even when this read also timed out
+        return ReadCmdStatus::kComplete;  // even when this read also timed out
       }
       if (c == '#') continue;
       if (stored + 3 > capacity) {  // no room left for c, CR and terminator
         answer[stored] = '\0';
-        return kReadCmdOverflow;
+        return ReadCmdStatus::kOverflow;
       }
       answer[stored++] = c;
     }
@@ -52,7 +52,7 @@ int ReadCmd(SerialLink& link, char* answer, std::size_t capacity) {
   return status;
 }
 
-int SendCmd(SerialLink& link, const char* msg, int length, char* answer,
+SendCmdResult SendCmd(SerialLink& link, const char* msg, int length, char* answer,
             std::size_t answerSize) {
   // Drop what an earlier, late answer left on the line.
   link.drain(kDrainMs);
@@ -63,15 +63,16 @@ int SendCmd(SerialLink& link, const char* msg, int length, char* answer,
     // write time-out ends the command (stall limit 0: the first write that
     // moves nothing).
     if (!link.writeAll(msg + i, 1, 0))
-      return link.lastError() == ERROR_TIMEOUT ? kCmdNoAnswer : kCmdPortFailure;
+      return link.lastError() == ERROR_TIMEOUT ? SendCmdResult::kNoAnswer
+                                               : SendCmdResult::kPortFailure;
   }
 
   bool readFailed = false;
   for (int call = 0; call < kReadCmdCalls; ++call) {
-    const int status = ReadCmd(link, answer, answerSize);
-    if (status == kReadCmdComplete) return kCmdAnswer;
-    if (status == kReadCmdOverflow) return kCmdNoAnswer;
-    if (status == kReadCmdReadError) readFailed = true;
+    const ReadCmdStatus status = ReadCmd(link, answer, answerSize);
+    if (status == ReadCmdStatus::kComplete) return SendCmdResult::kAnswer;
+    if (status == ReadCmdStatus::kOverflow) return SendCmdResult::kNoAnswer;
+    if (status == ReadCmdStatus::kReadError) readFailed = true;
   }
-  return readFailed ? kCmdPortFailure : kCmdNoAnswer;
+  return readFailed ? SendCmdResult::kPortFailure : SendCmdResult::kNoAnswer;
 }

@@ -102,44 +102,44 @@ void reopenPort(SerialLink& link, ReopenReport* report) {
 }
 
 // One identification pass.
-int identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report,
-                 SilenceWatch* silence) {
+DevTypeResult identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report,
+                           SilenceWatch* silence) {
   char answer[60] = {0};
 
   std::printf("\nNow communicating with the card to obtain version information...");
 
   int requests = 0;
-  int result = kCmdNoAnswer;
+  SendCmdResult result = SendCmdResult::kNoAnswer;
   do {
     result = SendCmd(link, "#DEVERSION\r", 11, answer, sizeof answer);
     ++requests;
-    if (result == kCmdAnswer) silence->heard();
+    if (result == SendCmdResult::kAnswer) silence->heard();
     silence->check();
-    if (result == kCmdPortFailure) reopenPort(link, report);
-  } while (result != kCmdAnswer && requests < kVersionRequests);
+    if (result == SendCmdResult::kPortFailure) reopenPort(link, report);
+  } while (result != SendCmdResult::kAnswer && requests < kVersionRequests);
 
   parseVersion(answer, identity);
   identity->model = 0;
 
   std::memset(answer, 0, sizeof answer);
-  const int typeResult = SendCmd(link, "#DEVTYPE\r", 9, answer, sizeof answer);
-  if (typeResult == kCmdAnswer) silence->heard();
+  const SendCmdResult typeResult = SendCmd(link, "#DEVTYPE\r", 9, answer, sizeof answer);
+  if (typeResult == SendCmdResult::kAnswer) silence->heard();
   silence->check();
-  if (typeResult == kCmdAnswer) {
+  if (typeResult == SendCmdResult::kAnswer) {
     for (int model = 0; model < 6; ++model) {
       if (std::strcmp(answer, kModelAnswers[model]) == 0) {
         std::printf("OK");
         identity->model = model + 1;
-        return model + 1;
+        return DevTypeResult::kModel;
       }
     }
     std::printf("\nERROR CARD MODEL UNKNOWN");
-    return kDevUnknownModel;
+    return DevTypeResult::kUnknownModel;
   }
 
   // No answer to the model request: an old firmware answers its menu keys.
   for (unsigned char key : {'\r', '1', '$'}) {
-    if (!link.writeByte(key)) return kDevNoCommunication;
+    if (!link.writeByte(key)) return DevTypeResult::kNoCommunication;
     Sleep(kKeyPauseMs);
   }
   char reply[50];
@@ -147,28 +147,29 @@ int identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report,
   if (!link.read(reply, kOldFirmwareReplyBytes, &got)) got = 0;
   if (got > 4) {
     std::printf("\nYou are using an old firmware version...");
-    return kDevOldFirmware;
+    return DevTypeResult::kOldFirmware;
   }
   std::printf("\nError no communication with the device");
-  return kDevNoCommunication;
+  return DevTypeResult::kNoCommunication;
 }
 
 }  // namespace
 
-int DevType(SerialLink& link, CardIdentity* identity) {
+DevTypeResult DevType(SerialLink& link, CardIdentity* identity) {
   ReopenReport report;
   SilenceWatch silence(link);
   return identifyOnce(link, identity, &report, &silence);
 }
 
-int identifyCard(SerialLink& link, CardIdentity* identity) {
+DevTypeResult identifyCard(SerialLink& link, CardIdentity* identity) {
   ReopenReport report;  // carried over the passes
   SilenceWatch silence(link);
   for (;;) {
     const DWORD passStart = GetTickCount();
-    const int result = identifyOnce(link, identity, &report, &silence);
+    const DevTypeResult result = identifyOnce(link, identity, &report, &silence);
     silence.check();
-    if (result != kDevNoCommunication && result != kDevUnknownModel) return result;
+    if (result != DevTypeResult::kNoCommunication && result != DevTypeResult::kUnknownModel)
+      return result;
     // A silent card makes a pass last two minutes; a vanished port or a
     // card that names an unknown model would make it instant.
     const DWORD nextPass = passStart + kPassMs;

@@ -18,22 +18,23 @@ struct CardIdentity {
   bool hasVideoInput() const { return model == 1 || model == 4; }
 };
 
-enum DevTypeResult {
-  kDevNoCommunication = 20,
-  kDevOldFirmware = 21,
-  kDevUnknownModel = 99,
+// What an identification found.  The model itself is in CardIdentity.
+enum class DevTypeResult {
+  kModel,            // a known model: CardIdentity::model is 1..6
+  kNoCommunication,  // no model answer, and no old firmware's menu either
+  kOldFirmware,      // the card answered its menu keys, not the model request
+  kUnknownModel,     // the card named a model this updater does not know
 };
 
-// Asks the card for its version and model and fills `identity`.  Returns
-// the model number 1..6, or one of DevTypeResult.  Reopens the port when a
-// request reported a port failure.
-int DevType(SerialLink& link, CardIdentity* identity);
+// Asks the card for its version and model and fills `identity`.  Reopens
+// the port when a request reported a port failure.
+DevTypeResult DevType(SerialLink& link, CardIdentity* identity);
 
 // Identifies the card the way the start-up does: DevType again and again
 // while the card is silent or names no known model, until it answers (the
 // operator ends a run whose card never does).  A pass starts at most once a
 // second, so a vanished port does not flood the console or burn the CPU,
 // and a port that cannot be reopened is reported once for each new way it
-// fails, not on every pass.  Returns DevType's last result: a model 1..6 or
-// kDevOldFirmware.
-int identifyCard(SerialLink& link, CardIdentity* identity);
+// fails, not on every pass.  Returns DevType's last result: kModel or
+// kOldFirmware.
+DevTypeResult identifyCard(SerialLink& link, CardIdentity* identity);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 
 #include "common/ticks.h"
 #include "link/serial_link.h"
@@ -13,23 +14,23 @@ constexpr DWORD kAnswerDeadlineMs = 10000;
 
 }  // namespace
 
-int ReadMicroResponse(SerialLink& link) {
+MicroAnswer ReadMicroResponse(SerialLink& link) {
   unsigned char chunk[55];
   int stored = 0;  // bytes of "=M" seen
   int state = 0;
   bool complete = false;
-  int code = 0;
+  std::optional<MicroAnswer> code;  // none yet
   const DWORD deadline = deadlineIn(kAnswerDeadlineMs);
 
-  while (!complete && code == 0 && stored <= 254) {
+  while (!complete && !code && stored <= 254) {
     // Returns as soon as bytes are there; waits for the first one no longer
     // than the deadline.
     DWORD got = 0;
     if (!link.readUntil(chunk, 10, deadline, &got)) {
-      code = kMicroTimeout;
+      code = MicroAnswer::kTimeout;
       got = 0;
     }
-    if (deadlinePassed(deadline)) code = kMicroTimeout;
+    if (deadlinePassed(deadline)) code = MicroAnswer::kTimeout;
 
     for (DWORD k = 0; k < got && !complete; ++k) {
       const unsigned char c = chunk[k];
@@ -53,23 +54,24 @@ int ReadMicroResponse(SerialLink& link) {
           // The status character decides, even in the read in which the
           // deadline passed; the rest of this read is dropped.
           if (c == '*') {
-            code = kMicroAccepted;
+            code = MicroAnswer::kAccepted;
           } else if (c == '~') {
             std::printf("Invalid command from micro ...\n");
-            code = kMicroUnknownCommand;
+            code = MicroAnswer::kUnknownCommand;
           } else {
             std::printf("Invalid answer from micro ... %c\n", c);
-            code = kMicroInvalidAnswer;
+            code = MicroAnswer::kInvalidAnswer;
           }
           complete = true;
           break;
       }
     }
   }
-  return code;
+  // The loop ends with a code: `stored` never passes 2 ("=M").
+  return code.value_or(MicroAnswer::kTimeout);
 }
 
-int sendMicroCmd(SerialLink& link, const unsigned char* msg, int length) {
+bool sendMicroCmd(SerialLink& link, const unsigned char* msg, int length) {
   // The length is a 16-bit count; one that reads as negative sends nothing.
   const int16_t count = static_cast<int16_t>(length);
 
@@ -86,26 +88,26 @@ int sendMicroCmd(SerialLink& link, const unsigned char* msg, int length) {
     else
       std::printf("Unable to send command %.*s : error %ld\n", shown, text,
                   static_cast<long>(link.lastError()));
-    return 0;
+    return false;
   }
 
   uint16_t timeouts = 0;
   for (;;) {
-    const int code = ReadMicroResponse(link);
-    if (code == kMicroTimeout) {
+    const MicroAnswer code = ReadMicroResponse(link);
+    if (code == MicroAnswer::kTimeout) {
       if (timeouts > 4) {
         std::printf("Unable to send command. Exit. SendMicro\n");
-        return 0;
+        return false;
       }
       std::printf("Timeout. Retry...SEndMicro\n");
       ++timeouts;
       continue;
     }
-    if (code == kMicroUnknownCommand || code == kMicroInvalidAnswer) {
+    if (code == MicroAnswer::kUnknownCommand || code == MicroAnswer::kInvalidAnswer) {
       std::printf("\n%.*s\n", count > 0 ? static_cast<int>(count) : 0,
                   reinterpret_cast<const char*>(msg));
-      return 0;
+      return false;
     }
-    return 1;
+    return true;
   }
 }

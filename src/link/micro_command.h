@@ -5,17 +5,17 @@
 
 class SerialLink;
 
-// Answer codes of ReadMicroResponse.
-enum MicroAnswer {
-  kMicroAccepted = 1,
-  kMicroUnknownCommand = 2,
-  kMicroInvalidAnswer = 3,
-  kMicroTimeout = 4,  // no answer within 10 s, or a failed read
+// What ReadMicroResponse found.
+enum class MicroAnswer {
+  kAccepted,        // "=M*"
+  kUnknownCommand,  // "=M~"
+  kInvalidAnswer,   // "=M" and any other character
+  kTimeout,         // no answer within 10 s, or a failed read
 };
 
 // Drains the input, sends the command and waits for its answer (six waits
-// of 10 s at most; the command is sent once).  1 when the micro accepted
-// the command, else 0.
-int sendMicroCmd(SerialLink& link, const unsigned char* msg, int length);
-// Finds the next answer in the incoming bytes; one of MicroAnswer.
-int ReadMicroResponse(SerialLink& link);
+// of 10 s at most; the command is sent once).  True when the micro accepted
+// the command; any other ending has printed its message.
+[[nodiscard]] bool sendMicroCmd(SerialLink& link, const unsigned char* msg, int length);
+// Finds the next answer in the incoming bytes.
+MicroAnswer ReadMicroResponse(SerialLink& link);

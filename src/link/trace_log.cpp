@@ -32,11 +32,10 @@ bool TraceLog::mayReplace(const std::string& path, std::string* error) {
     return false;
   }
   if (!identity.regular()) return true;
-  std::FILE* existing = std::fopen(path.c_str(), "rb");
-  if (existing == nullptr) return true;
+  const ScopedFile existing(path.c_str(), "rb");
+  if (!existing) return true;
   char head[64] = {};
-  const std::size_t got = std::fread(head, 1, sizeof head - 1, existing);
-  std::fclose(existing);
+  const std::size_t got = std::fread(head, 1, sizeof head - 1, existing.get());
   // A line begins with the time in ten columns and then "  # ".
   const char* text = got > 14 ? head + 14 : "";
   const char* signature = TraceLog::signature();
@@ -47,15 +46,11 @@ bool TraceLog::mayReplace(const std::string& path, std::string* error) {
 
 TraceLog::TraceLog() : start_(std::chrono::steady_clock::now()) {}
 
-TraceLog::~TraceLog() {
-  if (file_ != nullptr) std::fclose(file_);
-}
-
 bool TraceLog::open(const std::string& path, std::string* error) {
   if (!mayReplace(path, error)) return false;
   // Binary: the lines end in "\n" on every system, as card-sim's do.
-  file_ = std::fopen(path.c_str(), namesOpenDescriptor(path) ? "ab" : "wb");
-  if (file_ == nullptr) {
+  file_ = ScopedFile(path.c_str(), namesOpenDescriptor(path) ? "ab" : "wb");
+  if (!file_) {
     *error = std::strerror(errno);
     return false;
   }
@@ -74,7 +69,7 @@ double TraceLog::elapsedMs() const {
 }
 
 void TraceLog::bytes(bool fromUpdater, const void* data, std::size_t count, unsigned long baud) {
-  if (file_ == nullptr || count == 0) return;
+  if (!file_ || count == 0) return;
   const unsigned char* in = static_cast<const unsigned char*>(data);
   const double ms = elapsedMs();
   static const char kDigits[] = "0123456789ABCDEF";
@@ -90,15 +85,15 @@ void TraceLog::bytes(bool fromUpdater, const void* data, std::size_t count, unsi
     if (offset == 0 && baud != 0 && baud != 115200)
       n += std::snprintf(line + n, sizeof line - n, "   @%lu", baud);
     line[n++] = '\n';
-    std::fwrite(line, 1, static_cast<std::size_t>(n), file_);
+    std::fwrite(line, 1, static_cast<std::size_t>(n), file_.get());
   }
-  std::fflush(file_);
+  std::fflush(file_.get());
 }
 
 void TraceLog::note(const char* text) {
-  if (file_ == nullptr) return;
-  std::fprintf(file_, "%10.3f  # %s\n", elapsedMs(), text);
-  std::fflush(file_);
+  if (!file_) return;
+  std::fprintf(file_.get(), "%10.3f  # %s\n", elapsedMs(), text);
+  std::fflush(file_.get());
 }
 
 std::string traceText(const char* label, const void* text, std::size_t length) {

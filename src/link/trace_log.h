@@ -21,10 +21,11 @@
 #include <cstdio>
 #include <string>
 
+#include "common/scoped_file.h"
+
 class TraceLog {
  public:
   TraceLog();
-  ~TraceLog();
   TraceLog(const TraceLog&) = delete;
   TraceLog& operator=(const TraceLog&) = delete;
 
@@ -40,10 +41,10 @@ class TraceLog {
   // or already holds something other than a trace: a path typed by mistake
   // must not destroy an image (`--trace Device5.bin`).
   bool open(const std::string& path, std::string* error);
-  bool isOpen() const { return file_ != nullptr; }
+  bool isOpen() const { return file_.isOpen(); }
   // The open file (nullptr when none) and when its clock began, for the
   // last line that Ctrl-C leaves.
-  std::FILE* file() const { return file_; }
+  std::FILE* file() const { return file_.get(); }
   std::chrono::steady_clock::time_point started() const { return start_; }
 
   // `count` bytes that passed: from the updater to the card when
@@ -55,7 +56,7 @@ class TraceLog {
  private:
   double elapsedMs() const;
 
-  std::FILE* file_ = nullptr;
+  ScopedFile file_;
   std::chrono::steady_clock::time_point start_;
 };
 

@@ -1,7 +1,7 @@
 // The operating-system services the updater uses, under their Win32 names.
 //
 // On Windows this is the real API (windows.h, conio.h).  On POSIX systems the
-// same names are provided by a small layer (posix_win32.cpp) with the same
+// same names are provided by a small layer (the posix_*.cpp files) with the same
 // observable behaviour: COM port names map to tty devices, COMMTIMEOUTS are
 // honoured by ReadFile/WriteFile with poll(), GetLastError is per thread and
 // changes only when a call fails, GetTickCount is a wrapping 32-bit count.

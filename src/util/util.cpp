@@ -97,3 +97,8 @@ bool scanInt(const char* text, std::size_t* pos, int* value) {
   *pos = p;
   return true;
 }
+
+std::string upperCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}

@@ -1,10 +1,11 @@
 // Small number and text routines: conversions between numbers and text with
-// fixed digit sets and widths, and a character search.  None of them
-// allocates or keeps state; every one works on caller-owned buffers.
+// fixed digit sets and widths, a character search, and upper-casing.  None
+// of them keeps state; all but upperCase work on caller-owned buffers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Index of the first character of `str` equal to the low byte of `value`, or
 // -1.  The comparison comes before the end test, so searching for NUL gives
@@ -35,3 +36,8 @@ void strHexTolong(unsigned char* value, const char* str);
 // of overflowing.  False (nothing stored, `*pos` unchanged) when no number
 // starts there; otherwise `*pos` moves past the number.
 bool scanInt(const char* text, std::size_t* pos, int* value);
+
+// The upper-case copy of `text` by the runtime's toupper in the default
+// locale: only the letters a to z change.  Port names and keywords are
+// compared this way.
+std::string upperCase(std::string text);

@@ -33,29 +33,31 @@ void checkFramed(const char* answer, std::size_t capacity) {
 void readOnce(SerialLink& link, uint8_t pick) {
   const std::size_t capacity = 3 + (pick >> 2);
   auto answer = std::make_unique<char[]>(capacity);  // exact size for the sanitizer
-  const int status = ReadCmd(link, answer.get(), capacity);
-  if (status != kReadCmdOverflow && status != kReadCmdReadError && status != kReadCmdTimeout &&
-      status != kReadCmdComplete)
+  const ReadCmdStatus status = ReadCmd(link, answer.get(), capacity);
+  if (status != ReadCmdStatus::kOverflow && status != ReadCmdStatus::kReadError &&
+      status != ReadCmdStatus::kTimeout && status != ReadCmdStatus::kComplete)
     __builtin_trap();
-  if (status == kReadCmdComplete) checkFramed(answer.get(), capacity);
+  if (status == ReadCmdStatus::kComplete) checkFramed(answer.get(), capacity);
 }
 
 void sendOnce(SerialLink& link, testsupport::FakeLine& line) {
   constexpr std::size_t kCapacity = 60;
   auto answer = std::make_unique<char[]>(kCapacity);
-  const int r = SendCmd(link, "#DEVTYPE\r", 9, answer.get(), kCapacity);
-  if (r == kCmdAnswer) checkFramed(answer.get(), kCapacity);
-  else if (r != kCmdNoAnswer && r != kCmdPortFailure) __builtin_trap();
+  const SendCmdResult r = SendCmd(link, "#DEVTYPE\r", 9, answer.get(), kCapacity);
+  if (r == SendCmdResult::kAnswer) checkFramed(answer.get(), kCapacity);
+  else if (r != SendCmdResult::kNoAnswer && r != SendCmdResult::kPortFailure) __builtin_trap();
   if (line.writtenText() != "#DEVTYPE\r") __builtin_trap();
 }
 
 void identifyOnce(SerialLink& link) {
   CardIdentity identity;
-  const int r = DevType(link, &identity);
-  const bool known = r >= 1 && r <= 6;
-  if (!known && r != kDevNoCommunication && r != kDevOldFirmware && r != kDevUnknownModel)
+  const DevTypeResult r = DevType(link, &identity);
+  const bool known = r == DevTypeResult::kModel;
+  if (!known && r != DevTypeResult::kNoCommunication && r != DevTypeResult::kOldFirmware &&
+      r != DevTypeResult::kUnknownModel)
     __builtin_trap();
-  if (identity.model != (known ? r : 0)) __builtin_trap();
+  if (known != (identity.model >= 1 && identity.model <= 6)) __builtin_trap();
+  if (!known && identity.model != 0) __builtin_trap();
   if (strnlen(identity.firmwareVersion, sizeof identity.firmwareVersion) ==
       sizeof identity.firmwareVersion)
     __builtin_trap();

@@ -30,11 +30,14 @@ void receiveOnce(SerialLink& link) {
   // Exactly the store's size, so that the address sanitizer sees a byte
   // written past it.
   auto frame = std::make_unique<unsigned char[]>(kFrameStore);
-  bool portFailed = false;
-  const int n = ReadISPResponse(link, frame.get(), kFrameStore, &portFailed);
+  const IspFrameRead read = ReadISPResponse(link, frame.get(), kFrameStore);
+  const int n = read.length;
   if (n < 0 || n > kFrameStore) __builtin_trap();
-  if (n == 0) return;
-  if (portFailed || n < 3 || frame[0] != '=' || frame[1] != 'G') __builtin_trap();
+  if (read.status != IspFrameRead::Status::kFrame) {
+    if (n != 0) __builtin_trap();
+    return;
+  }
+  if (n < 3 || frame[0] != '=' || frame[1] != 'G') __builtin_trap();
   if (frame[n - 1] != '\r' && n < 255) __builtin_trap();
 }
 

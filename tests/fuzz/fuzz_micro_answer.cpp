@@ -19,15 +19,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   fuzzsupport::ScriptedPort port(script, 30000);
   SerialLink& link = port.link;
   if ((data[0] & 1) == 0) {
-    const int code = ReadMicroResponse(link);
-    if (code < kMicroAccepted || code > kMicroTimeout) __builtin_trap();
+    const MicroAnswer code = ReadMicroResponse(link);
+    if (code != MicroAnswer::kAccepted && code != MicroAnswer::kUnknownCommand &&
+        code != MicroAnswer::kInvalidAnswer && code != MicroAnswer::kTimeout)
+      __builtin_trap();
     return 0;
   }
   const char* command = kCommands[(data[0] >> 1) & 3];
-  const int r = sendMicroCmd(link, reinterpret_cast<const unsigned char*>(command), 4);
-  if (r != 0 && r != 1) __builtin_trap();
+  const bool accepted = sendMicroCmd(link, reinterpret_cast<const unsigned char*>(command), 4);
   if (port.line.writtenText() != command) __builtin_trap();
-  if (r == 1) {
+  if (accepted) {
     std::string sent;
     for (const auto& b : script) sent.append(b.bytes.begin(), b.bytes.end());
     if (sent.find("=M*") == std::string::npos) __builtin_trap();

@@ -45,7 +45,7 @@ class IspPeer : public Peer {
         ADD_FAILURE() << "ISP request shorter than its header says";
         continue;
       }
-      EXPECT_EQ(checksumOK(words.data()), 1) << "request checksum";
+      EXPECT_TRUE(checksumOK(words.data())) << "request checksum";
       requests.push_back(words);
       onRequest(words, line);
     }

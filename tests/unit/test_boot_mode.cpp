@@ -83,9 +83,9 @@ class BootMode : public testing::Test {
     EXPECT_TRUE(link && link->setBaudRate(9600));
     return link;
   }
-  int fdt(SerialLink& link, bool bootMetSilentBefore = false) {
+  FdtResult fdt(SerialLink& link, bool bootMetSilentBefore = false) {
     testing::internal::CaptureStdout();
-    const int result = FDT(link, bootMetSilentBefore);
+    const FdtResult result = FDT(link, bootMetSilentBefore);
     out = testing::internal::GetCapturedStdout();
     return result;
   }
@@ -124,7 +124,7 @@ TEST_F(BootMode, WholeRunWritesTheImageWhereItsAddressesSay) {
   SimPeer card(line, {"--boot-mode", "--boot-match-after", "3"});
   auto link = bootLink();
   ASSERT_TRUE(link);
-  ASSERT_EQ(fdt(*link), kFdtDone);
+  ASSERT_EQ(fdt(*link), FdtResult::kDone);
   EXPECT_EQ(out, fullRunOutput());
 
   std::vector<uint8_t> flash = flashOf(line, card);
@@ -164,7 +164,7 @@ TEST_F(BootMode, NothingAfterTheFirstKilobyteSendsNoSecondPhaseBlock) {
   SimPeer card(line, {"--boot-mode"});
   auto link = bootLink();
   ASSERT_TRUE(link);
-  ASSERT_EQ(fdt(*link), kFdtDone);
+  ASSERT_EQ(fdt(*link), FdtResult::kDone);
   EXPECT_TRUE(endsWith(out, "\n->WRITING .MOT FILE  TO FLASH MEMORY...\n\rJob at 100 %      \n\rOK"
                             "\nEND...REBOOT THE DEVICE!\n"))
       << out;
@@ -214,7 +214,7 @@ TEST_F(BootMode, FailuresEndTheCallWithTheirMessage) {
     line.stallWrites = c.stalledLine;
     const uint64_t start = line.now();
     const int before = openFiles();
-    EXPECT_EQ(fdt(*link), kFdtFailed) << name;
+    EXPECT_EQ(fdt(*link), FdtResult::kFailed) << name;
     EXPECT_EQ(openFiles(), before) << name << ": a file was left open";
     EXPECT_TRUE(endsWith(out, c.ending)) << name << "\n" << out.substr(out.size() > 300 ? out.size() - 300 : 0);
     EXPECT_EQ(out.find("END...REBOOT"), std::string::npos);
@@ -238,7 +238,7 @@ TEST_F(BootMode, IrregularAnswersThatArePassedOver) {
     SimPeer card(line, args);
     auto link = bootLink();
     ASSERT_TRUE(link);
-    EXPECT_EQ(fdt(*link), kFdtDone) << c.first[0];
+    EXPECT_EQ(fdt(*link), FdtResult::kDone) << c.first[0];
     EXPECT_NE(out.find(c.second), std::string::npos) << c.first[0] << "\n" << out.substr(0, 400);
     std::vector<uint8_t> flash = flashOf(line, card);
     ASSERT_EQ(flash.size(), kFlashSize);
@@ -251,7 +251,7 @@ TEST_F(BootMode, UnconfirmedBitRateGivesUpAfterFiveRetriesAndSaysSo) {
   SimPeer card(line, {"--boot-mode", "--boot-no-sync-aa"});
   auto link = bootLink();
   ASSERT_TRUE(link);
-  EXPECT_EQ(fdt(*link), kFdtFailed);
+  EXPECT_EQ(fdt(*link), FdtResult::kFailed);
   const std::string retry = "\nTime Out...Retry...";
   EXPECT_EQ(out, kChecking + retry + retry + retry + retry + retry +
                      "\nNo 0xAA from the boot program after 5 retries: bit rate matching failed");
@@ -283,7 +283,7 @@ TEST_F(BootMode, SilentBootProgramHintsAtOldFirmwareOnceThenRemindsOncePerWindow
   ASSERT_TRUE(link);
 
   // The first call of the run gives up after 10 s of silence.
-  EXPECT_EQ(fdt(*link, false), kFdtBootSilent);
+  EXPECT_EQ(fdt(*link, false), FdtResult::kBootSilent);
   EXPECT_EQ(out, kChecking + kFirstSilence);
   EXPECT_GE(line.now(), 10000u);
   EXPECT_LT(line.now(), 10100u);
@@ -292,7 +292,7 @@ TEST_F(BootMode, SilentBootProgramHintsAtOldFirmwareOnceThenRemindsOncePerWindow
   // per 10 s of silence; the boot program answers after 25 s.
   const uint64_t start = line.now();
   boot.answersFrom = start + 25000;
-  EXPECT_EQ(fdt(*link, true), kFdtFailed);
+  EXPECT_EQ(fdt(*link, true), FdtResult::kFailed);
   EXPECT_EQ(out, kChecking + kLaterSilence + kLaterSilence + "OK\n->SENDING MICRO KERNEL...\n\nTime Out1");
   EXPECT_GE(line.now() - start, 30000u);  // 25 s of knocking, 5 s without an echo
   EXPECT_LT(line.now() - start, 30100u);
@@ -447,6 +447,24 @@ TEST_F(MicroMode, CardInBootModeIsProgrammedByTheStartUp) {
             0u);
   EXPECT_NE(out.find("\nEND...REBOOT THE DEVICE!\n\nTime : 0 minutes 1"), std::string::npos);
   EXPECT_EQ(line.writtenText().find("#DEV"), std::string::npos);  // no identification
+}
+
+// The sum bytes of a write block and of a kernel.
+TEST(WriteBlockSum, CompletesCommandAddressAndDataToZero) {
+  std::vector<unsigned char> ff(128, 0xFF), zero(128, 0x00);
+  EXPECT_EQ(writeBlockSum(0x800, ff.data()), 0x28);
+  EXPECT_EQ(writeBlockSum(0x000, zero.data()), 0xB0);
+  std::vector<unsigned char> ramp = srec::ramp(128);
+  unsigned sum = 0x50 + 0x00 + 0x01 + 0x23 + 0x80;
+  for (unsigned char b : ramp) sum += b;
+  EXPECT_EQ((sum + writeBlockSum(0x00012380, ramp.data())) & 0xFF, 0u);
+}
+
+TEST(KernelSum, AddsTheKernelsConstantInPlaceOfTheLength) {
+  const unsigned char sums8B[2] = {0x80, 0x0B};
+  EXPECT_EQ(kernelSum(sums8B, 2, kMainKernelConstant), 0x00);
+  EXPECT_EQ(kernelSum(sums8B, 0, kMainKernelConstant), 0x8B);
+  EXPECT_EQ(kernelSum(sums8B, 0, kWriteKernelConstant), 0x66);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include "support/scratch_dir.h"
 #include "support/sim_peer.h"
 #include "support/updater_run.h"
-#include "xsvf_stream.h"
+#include "support/xsvf_stream.h"
 
 namespace {
 

@@ -1,83 +1,20 @@
-// The card command exchange and identification against a scripted line on
-// the virtual clock.
+// The card command exchange against a scripted card on the virtual clock.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <deque>
 #include <functional>
-#include <memory>
 #include <string>
-#include <utility>
+#include <vector>
 
 #include "link/command_channel.h"
-#include "link/identification.h"
 #include "link/serial_link.h"
-#include "platform/posix_device.h"
 #include "support/fake_line.h"
-#include "support/sim_peer.h"
-#include "support/updater_run.h"
+#include "support/scripted_card.h"
 
 namespace {
 
 using testsupport::FakeLine;
-
-// A peer that answers each complete command with a scripted reply, and acts
-// on the line at scheduled virtual times.
-class ScriptedCard : public testsupport::Peer {
- public:
-  std::function<void(const std::string&, FakeLine&)> onCommand;
-  std::deque<std::pair<uint64_t, std::function<void(FakeLine&)>>> scheduled;
-  std::string pending;
-
-  void onWrite(const uint8_t* d, std::size_t n, uint32_t, FakeLine& line) override {
-    for (std::size_t i = 0; i < n; ++i) {
-      pending.push_back(static_cast<char>(d[i]));
-      if (d[i] == '\r') {
-        if (onCommand) onCommand(pending, line);
-        pending.clear();
-      }
-    }
-  }
-  std::optional<uint64_t> nextEvent() const override {
-    if (scheduled.empty()) return std::nullopt;
-    return scheduled.front().first;
-  }
-  void onEvent(FakeLine& line) override {
-    auto action = std::move(scheduled.front().second);
-    scheduled.pop_front();
-    action(line);
-  }
-};
-
-std::size_t count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
-
-class CommandChannel : public ::testing::Test {
- protected:
-  void SetUp() override {
-    link = testsupport::openTestLink();
-    ASSERT_NE(link, nullptr);
-    line.setPeer(&card);
-  }
-  void TearDown() override {
-    line.setPeer(nullptr);
-    link.reset();
-  }
-  // A card that knows both requests.
-  void answerAs(const std::string& model, const std::string& version = "1 2.0") {
-    card.onCommand = [model, version](const std::string& cmd, FakeLine& l) {
-      if (cmd == "#DEVERSION\r") l.deliver("#DEVERSION " + version + "\r", 1);
-      if (cmd == "#DEVTYPE\r") l.deliver("#DEVTYPE " + model + "\r", 1);
-    };
-  }
-
-  FakeLine line;
-  ScriptedCard card;
-  std::unique_ptr<SerialLink> link;
-};
+using CommandChannel = testsupport::CardLineTest;
 
 TEST_F(CommandChannel, AnswerFramingDropsNoiseAndInnerHashes) {
   struct Case {
@@ -92,28 +29,58 @@ TEST_F(CommandChannel, AnswerFramingDropsNoiseAndInnerHashes) {
   for (const Case& c : cases) {
     card.onCommand = [&](const std::string&, FakeLine& l) { l.deliver(c.reply, 3); };
     char answer[60] = {0};
-    EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, sizeof answer), kCmdAnswer) << c.reply;
+    EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, sizeof answer), SendCmdResult::kAnswer)
+        << c.reply;
     EXPECT_EQ(std::string(answer), c.expected);
   }
 }
 
-TEST_F(CommandChannel, AnswerSpreadOverReadsAndLateStaleBytes) {
-  line.deliver("#OLD LATE ANSWER\r");  // waiting before the command: drained
-  card.onCommand = [](const std::string& cmd, FakeLine& l) {
-    EXPECT_EQ(cmd, "#DEVERSION\r");
-    l.deliver("#DEVER", 5);
-    l.deliver("SION 2 3.1", 900);
-    l.deliver("\r", 1500);  // still inside the 2000 ms window
+// What counts as the answer: bytes from before the command are dropped, and
+// an answer counts once its CR has come, however it is spread over reads,
+// even in the read that ends the 2000 ms window.
+TEST_F(CommandChannel, AnswerCountsOnceItsCarriageReturnHasCome) {
+  struct Piece {
+    std::string text;
+    uint64_t afterMs;  // after the command's last byte
   };
-  char answer[60] = {0};
-  EXPECT_EQ(SendCmd(*link, "#DEVERSION\r", 11, answer, sizeof answer), kCmdAnswer);
-  EXPECT_STREQ(answer, "#DEVERSION 2 3.1\r");
+  struct Case {
+    const char* name;
+    std::string stale;  // waiting before the command
+    const char* command;
+    std::vector<Piece> pieces;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"spread over three reads", "#OLD LATE ANSWER\r", "#DEVERSION\r",
+       {{"#DEVER", 5}, {"SION 2 3.1", 900}, {"\r", 1500}}, "#DEVERSION 2 3.1\r"},
+      {"CR in the read that passes the window", "", "#DEVTYPE\r",
+       {{"#ANSWER", 1}, {"\r", 2001}}, "#ANSWER\r"},
+      // Nothing to send: the answer windows open all the same.
+      {"empty command", "", "", {{"#LATE\r", 500}}, "#LATE\r"},
+  };
+  for (const Case& c : cases) {
+    if (!c.stale.empty()) line.deliver(c.stale);
+    line.written.clear();
+    card.onCommand = [&c](const std::string& cmd, FakeLine& l) {
+      EXPECT_EQ(cmd, c.command) << c.name;
+      for (const Piece& p : c.pieces) l.deliver(p.text, p.afterMs);
+    };
+    const int length = static_cast<int>(std::strlen(c.command));
+    // A command without its CR reaches no card: its pieces come on their own.
+    if (length == 0)
+      for (const Piece& p : c.pieces) line.deliver(p.text, 1000 + p.afterMs);
+    char answer[60] = {0};
+    EXPECT_EQ(SendCmd(*link, c.command, length, answer, sizeof answer), SendCmdResult::kAnswer)
+        << c.name;
+    EXPECT_STREQ(answer, c.expected.c_str()) << c.name;
+    EXPECT_EQ(line.writtenText(), c.command) << c.name;
+  }
 }
 
 TEST_F(CommandChannel, SilentCardCostsFourAnswerWindows) {
   char answer[60] = {0};
   uint64_t start = line.now();
-  EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, sizeof answer), kCmdNoAnswer);
+  EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, sizeof answer), SendCmdResult::kNoAnswer);
   uint64_t spent = line.now() - start;
   EXPECT_GE(spent, 8000u);
   EXPECT_LE(spent, 8020u);
@@ -125,39 +92,28 @@ TEST_F(CommandChannel, OverlongAnswerNeverPassesTheCallersBuffer) {
   card.onCommand = [](const std::string&, FakeLine& l) { l.deliver("#" + std::string(87, 'A'), 1); };
   char answer[80];
   std::memset(answer, 0x5A, sizeof answer);
-  EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, 60), kCmdNoAnswer);
+  EXPECT_EQ(SendCmd(*link, "#DEVTYPE\r", 9, answer, 60), SendCmdResult::kNoAnswer);
   for (int i = 60; i < 80; ++i) EXPECT_EQ(answer[i], 0x5A) << i;
-}
-
-TEST_F(CommandChannel, CarriageReturnInTheReadThatTimesOutStillCompletes) {
-  char answer[60] = {0};
-  line.deliver("#ANSWER", 1);
-  // The CR arrives in the read that passes the 2000 ms deadline.
-  line.deliver("\r", 2001);
-  EXPECT_EQ(ReadCmd(*link, answer, sizeof answer), kReadCmdComplete);
-}
-
-TEST_F(CommandChannel, ZeroLengthCommandSendsNothingAndStillWaits) {
-  line.deliver("#LATE\r", 1500);  // arrives after the 1000 ms drain window
-  char answer[60] = {0};
-  EXPECT_EQ(SendCmd(*link, "", 0, answer, sizeof answer), kCmdAnswer);
-  EXPECT_TRUE(line.written.empty());
 }
 
 TEST_F(CommandChannel, PortFailuresAreToldApartFromSilence) {
   struct Case {
     const char* name;
     std::function<void(FakeLine&)> fault;
-    int result;
+    SendCmdResult result;
     const char* written;
     uint64_t maxMs;  // a failure is known at once, not after four windows
   };
   const Case cases[] = {
-      {"a write call fails", [](FakeLine& l) { l.failWrites = 1; }, kCmdPortFailure, "", 10},
-      {"every read fails", [](FakeLine& l) { l.failReads = 100; }, kCmdPortFailure, "#DEVTYPE\r", 10},
-      {"the device vanished", [](FakeLine& l) { l.vanish(); }, kCmdPortFailure, "", 10},
+      {"a write call fails", [](FakeLine& l) { l.failWrites = 1; }, SendCmdResult::kPortFailure,
+       "", 10},
+      {"every read fails", [](FakeLine& l) { l.failReads = 100; }, SendCmdResult::kPortFailure,
+       "#DEVTYPE\r", 10},
+      {"the device vanished", [](FakeLine& l) { l.vanish(); }, SendCmdResult::kPortFailure, "",
+       10},
       // A byte the port does not take within its write time-out (100 ms).
-      {"the write stalls", [](FakeLine& l) { l.stallWrites = true; }, kCmdNoAnswer, "", 150},
+      {"the write stalls", [](FakeLine& l) { l.stallWrites = true; }, SendCmdResult::kNoAnswer,
+       "", 150},
   };
   for (const Case& c : cases) {
     line.written.clear();
@@ -173,205 +129,6 @@ TEST_F(CommandChannel, PortFailuresAreToldApartFromSilence) {
     line.stallWrites = false;
     line.replug();
   }
-}
-
-class Identification : public CommandChannel {
- protected:
-  int devType(CardIdentity* identity) {
-    testing::internal::CaptureStdout();
-    const int result = DevType(*link, identity);
-    out = testing::internal::GetCapturedStdout();
-    return result;
-  }
-  std::string out;
-};
-
-TEST_F(Identification, SixModelsWithVariantAndVersion) {
-  const char* answers[] = {"DVITOSDI", "SDITODVI", "SL-SDITODVI", "HDMITOSDI", "SDITOHDMI", "SL-SDITOHDMI"};
-  for (int model = 1; model <= 6; ++model) {
-    answerAs(answers[model - 1], "2 3.1.4beta77");
-    CardIdentity identity;
-    EXPECT_EQ(devType(&identity), model);
-    EXPECT_EQ(out, "\nNow communicating with the card to obtain version information...OK");
-    EXPECT_EQ(identity.model, model);
-    EXPECT_EQ(identity.variant, 2);
-    EXPECT_STREQ(identity.firmwareVersion, "3.1.4beta");  // kept to 9 characters
-  }
-}
-
-TEST_F(Identification, ModelAnswerMustMatchExactly) {
-  for (const char* reply : {"#DEVTYPE HDMITOSDI \r", "#DEVTYPE hdmitosdi\r", "#DEVTYPE\r"}) {
-    card.onCommand = [&](const std::string& cmd, FakeLine& l) {
-      l.deliver(cmd == "#DEVTYPE\r" ? reply : "#DEVERSION 1 2.0\r", 1);
-    };
-    CardIdentity identity;
-    EXPECT_EQ(devType(&identity), kDevUnknownModel) << reply;
-    EXPECT_NE(out.find("\nERROR CARD MODEL UNKNOWN"), std::string::npos);
-    EXPECT_EQ(identity.model, 0);
-  }
-}
-
-TEST_F(Identification, VersionUnreadIsMarked) {
-  card.onCommand = [](const std::string& cmd, FakeLine& l) {
-    if (cmd == "#DEVERSION\r") l.deliver("#DEVERSON 2 3.1\r", 1);
-    if (cmd == "#DEVTYPE\r") l.deliver("#DEVTYPE DVITOSDI\r", 1);
-  };
-  CardIdentity identity;
-  EXPECT_EQ(devType(&identity), 1);
-  EXPECT_EQ(identity.variant, 69);
-  EXPECT_FALSE(identity.versionKnown());
-}
-
-TEST_F(Identification, OldFirmwareAndSilenceAreToldApart) {
-  // An old firmware answers its version, not its model, and its menu keys.
-  card.onCommand = [](const std::string& cmd, FakeLine& l) {
-    if (cmd == "#DEVERSION\r") l.deliver("#DEVERSION 1 1.0\r", 1);
-    if (cmd == "\r") l.deliver("\r\nMENU>", 1);
-  };
-  CardIdentity identity;
-  EXPECT_EQ(devType(&identity), kDevOldFirmware);
-  EXPECT_NE(out.find("\nYou are using an old firmware version..."), std::string::npos);
-  EXPECT_NE(line.writtenText().find("#DEVTYPE\r\r1$"), std::string::npos);
-
-  // A silent card: 15 version requests, one model request, the keys; the
-  // port is never reopened for silence.
-  card.onCommand = nullptr;
-  line.written.clear();
-  const int opens = line.opens;
-  const uint64_t start = line.now();
-  EXPECT_EQ(devType(&identity), kDevNoCommunication);
-  EXPECT_NE(out.find("\nError no communication with the device"), std::string::npos);
-  EXPECT_EQ(count(line.writtenText(), "#DEVERSION\r"), 15u);
-  EXPECT_GE(line.now() - start, 15u * 8000u + 8000u + 1500u);
-  EXPECT_EQ(line.opens, opens);
-}
-
-TEST_F(Identification, ReopensOnlyWhenARequestReportedAPortFailure) {
-  answerAs("SDITOHDMI");
-  struct Case {
-    const char* name;
-    int failReads;
-    DWORD staleError;
-    int reopens;
-  };
-  const Case cases[] = {
-      {"reads fail under the first request", 8, 0, 1},
-      {"an error code left behind by an earlier call", 0, ERROR_ACCESS_DENIED, 0},
-  };
-  for (const Case& c : cases) {
-    SetLastError(c.staleError);
-    line.failReads = c.failReads;
-    const int opens = line.opens;
-    CardIdentity identity;
-    EXPECT_EQ(devType(&identity), 5) << c.name;
-    EXPECT_EQ(out.find("Failed to"), std::string::npos) << c.name;
-    EXPECT_EQ(line.opens - opens, c.reopens) << c.name;
-    // The reopened port has its line settings again.
-    EXPECT_EQ(line.baud(), 115200u);
-    EXPECT_EQ(line.dcb.fRtsControl, 0u);
-    EXPECT_EQ(line.dcb.fOutX, 0u);
-    EXPECT_EQ(line.dcb.fDtrControl, 1u);  // kept as the port reported it
-  }
-}
-
-// A line that ends a flood of reopens: should the passes stop being paced,
-// the virtual clock would stand still and the test would never end.
-class FloodGuardLine : public FakeLine {
- public:
-  std::unique_ptr<platform::Device> open(const std::string& name, DWORD* error) override {
-    if (opens > 5000) {
-      replug();
-      openError = 0;
-    }
-    return FakeLine::open(name, error);
-  }
-};
-
-TEST(IdentificationPace, RepeatsOnceASecondAndReportsAReopenFailureOncePerChange) {
-  FloodGuardLine line;
-  ScriptedCard card;
-  line.setPeer(&card);
-  auto link = testsupport::openTestLink();
-  ASSERT_NE(link, nullptr);
-  // Gone for 10 s, then held by another program for 10 s, then back but
-  // naming an unknown model twice.
-  int wrong = 2;
-  card.onCommand = [&wrong](const std::string& cmd, FakeLine& l) {
-    if (cmd == "#DEVERSION\r") l.deliver("#DEVERSION 2 2.0\r", 1);
-    if (cmd == "#DEVTYPE\r") l.deliver(wrong-- > 0 ? "#DEVTYPE TOASTER\r" : "#DEVTYPE HDMITOSDI\r", 1);
-  };
-  const uint64_t start = line.now();
-  line.vanish();
-  card.scheduled.push_back({start + 10000, [](FakeLine& l) {
-                              l.replug();
-                              l.openError = ERROR_ACCESS_DENIED;
-                            }});
-  card.scheduled.push_back({start + 20000, [](FakeLine& l) { l.openError = 0; }});
-
-  CardIdentity identity;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(identifyCard(*link, &identity), 4);
-  const std::string text = testing::internal::GetCapturedStdout();
-  line.setPeer(nullptr);
-
-  const uint64_t spent = line.now() - start;
-  EXPECT_GE(spent, 22000u);
-  EXPECT_LE(spent, 22100u);
-  const std::size_t passes = count(text, "\nNow communicating");
-  EXPECT_EQ(passes, 23u);  // one a second
-  EXPECT_EQ(count(text, "\nERROR CARD MODEL UNKNOWN"), 2u);
-  EXPECT_EQ(count(text, "Failed to open COM7 :  The COM port selected don't exist!\n"), 1u);
-  EXPECT_EQ(count(text,
-                  "Failed to open COM7 :  The COM port selected is already open by an other "
-                  "program!\n"),
-            1u);
-  EXPECT_EQ(count(text, "\n"), passes + 2 + 8);  // each failure and its three set-up lines
-  EXPECT_EQ(text.substr(text.size() - 2), "OK");
-  EXPECT_EQ(identity.model, 4);
-  EXPECT_TRUE(identity.plus());
-}
-
-// A card silent for a minute gets one hint on standard error, however long
-// it stays silent; one that answers within the minute gets none.
-TEST(IdentificationPace, HintOnceWhenTheCardIsSilentForAMinute) {
-  const std::pair<uint64_t, std::size_t> cases[] = {{50000, 0}, {70000, 1}, {400000, 1}};
-  for (const auto& [silentMs, hints] : cases) {
-    FakeLine line;
-    ScriptedCard card;
-    line.setPeer(&card);
-    auto link = testsupport::openTestLink();
-    ASSERT_NE(link, nullptr);
-    card.scheduled.push_back({line.now() + silentMs, [&card](FakeLine&) {
-                                card.onCommand = [](const std::string& cmd, FakeLine& l) {
-                                  if (cmd == "#DEVERSION\r") l.deliver("#DEVERSION 2 2.0\r", 1);
-                                  if (cmd == "#DEVTYPE\r") l.deliver("#DEVTYPE HDMITOSDI\r", 1);
-                                };
-                              }});
-    CardIdentity identity;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(identifyCard(*link, &identity), 4) << silentMs;
-    testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
-    line.setPeer(nullptr);
-    EXPECT_EQ(count(err, "hint: the card has not answered for a minute: check its power, the "
-                         "cable and that it is on COM7; Ctrl-C ends the run\n"),
-              hints)
-        << silentMs << ": " << err;
-  }
-}
-
-TEST(IdentificationWithSimulatedCard, RepeatsNothingWhenTheCardAnswers) {
-  FakeLine line;
-  testsupport::SimPeer card(line, {"--model", "SL-SDITODVI", "--version", "2 4.0"});
-  auto link = testsupport::openTestLink();
-  ASSERT_NE(link, nullptr);
-  CardIdentity identity;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(DevType(*link, &identity), 3);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(line.writtenText(), "#DEVERSION\r#DEVTYPE\r");
-  EXPECT_STREQ(identity.firmwareVersion, "4.0");
 }
 
 }  // namespace

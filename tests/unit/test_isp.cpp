@@ -1,5 +1,6 @@
-// ISP message, line encoding and one request/answer exchange, and the micro
-// commands, against a scripted card on the virtual clock.
+// ISP message, line encoding and one request/answer exchange against a
+// scripted card on the virtual clock, and how every writer reports a failed
+// write.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "link/serial_link.h"
 #include "support/fake_line.h"
 #include "support/isp_peer.h"
+#include "support/scripted_vxp.h"
 #include "support/scratch_dir.h"
 #include "support/updater_run.h"
 
@@ -59,13 +61,13 @@ TEST(IspMessage, ChecksumsOfTheKnownRequests) {
   uint16_t call[kIspMaxWords] = {0x3802, 0x0080, 0x0000, 0x3300, 0x0000};
   createChecksum(call);
   EXPECT_EQ(call[5], 0x947E);
-  EXPECT_EQ(checksumOK(call), 1);
+  EXPECT_TRUE(checksumOK(call));
 
   // Count 15: 18 words, checksum in word 17; any changed word is caught.
   uint16_t write[kIspMaxWords] = {0xF501};
   for (int k = 1; k <= 16; ++k) write[k] = static_cast<uint16_t>(k * 0x1111);
   createChecksum(write);
-  EXPECT_EQ(checksumOK(write), 1);
+  EXPECT_TRUE(checksumOK(write));
   uint32_t sum = 0;
   for (int k = 0; k < 18; ++k) sum += write[k];
   EXPECT_EQ(sum & 0xFFFF, 0u);
@@ -73,7 +75,7 @@ TEST(IspMessage, ChecksumsOfTheKnownRequests) {
     uint16_t copy[kIspMaxWords];
     std::memcpy(copy, write, sizeof copy);
     copy[k] ^= 0x0100;
-    EXPECT_EQ(checksumOK(copy), 0) << k;
+    EXPECT_FALSE(checksumOK(copy)) << k;
   }
   // A sum that is a multiple of 65536 gives checksum 0.
   uint16_t zero[kIspMaxWords] = {0x0001, 0xFFFF};
@@ -153,40 +155,8 @@ TEST(LineEncoding, EveryByteRoundTripsAndNoFrameHoldsCrOrFrameStart) {
 
 // ------------------------------------------------------------ transaction
 
-// A card that answers each complete "=G" frame or micro command through a
-// script.
-class ScriptedVxp : public testsupport::IspPeer {
- public:
-  std::function<void(const Words&, FakeLine&)> answerRequest;
-  std::function<void(char, FakeLine&)> answerMicro;
-
- private:
-  void onMicroCommand(char command, FakeLine& line) override {
-    if (answerMicro) answerMicro(command, line);
-  }
-  void onRequest(const Words& words, FakeLine& line) override {
-    if (answerRequest) answerRequest(words, line);
-  }
-};
-
-class IspLine : public ::testing::Test {
- protected:
-  void SetUp() override {
-    link = testsupport::openTestLink();
-    ASSERT_TRUE(link);
-    line.setPeer(&card);
-  }
-  void TearDown() override { line.setPeer(nullptr); }
-  // One status request; the card's reply is `reply` `delay` ms later.
-  IspResult statusExchange(const Bytes& reply, uint16_t* response, uint64_t delay = 2) {
-    card.answerRequest = [reply, delay](const Words&, FakeLine& l) { l.deliver(reply, delay); };
-    uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
-    return sendISPCmd(*link, msg, response, 0);
-  }
-  FakeLine line;
-  ScriptedVxp card;
-  std::unique_ptr<SerialLink> link;
-};
+using IspLine = testsupport::IspLineTest;
+using testsupport::ScriptedVxp;
 
 TEST_F(IspLine, RequestGoesOutAsTheKnownFrameAndTheAnswerIsDecoded) {
   uint16_t response[kIspMaxWords] = {};
@@ -220,7 +190,10 @@ TEST_F(IspLine, FrameHuntingSkipsNoiseDoubledEqualsAndCutOffFrames) {
   }
 }
 
-TEST_F(IspLine, BytesAfterTheFrameInTheSameReadAreLost) {
+// A frame that came along with the answer (a repeat, a late answer) must not
+// be taken for the answer to the next request: the rest of the read that
+// completed the answer is dropped.
+TEST_F(IspLine, AFrameThatCameWithTheAnswerNeverAnswersTheNextRequest) {
   uint16_t response[kIspMaxWords] = {};
   EXPECT_EQ(statusExchange(concat({encodeWords({0x0001, 0x0632}), encodeWords({0x0001, 0x0999})}),
                            response),
@@ -342,14 +315,14 @@ TEST_F(IspLine, EndlessFrameWithoutCrNeverOverrunsTheStore) {
   Bytes flood = text("=G");
   for (int k = 0; k < 600; ++k) flood.push_back('a');
   line.deliver(flood);
-  EXPECT_EQ(ReadISPResponse(*link, store, 305), 300);  // reading stops once 255 are stored
+  EXPECT_EQ(ReadISPResponse(*link, store, 305).length, 300);  // reading stops once 255 are stored
   for (std::size_t k = 305; k < sizeof store; ++k) ASSERT_EQ(store[k], 0x5A) << k;
 
   // A smaller store: bytes past its end are dropped, the CR still ends it.
   unsigned char small[40];
   std::memset(small, 0x5A, sizeof small);
   line.deliver(concat({text("=G"), Bytes(45, 'b'), Bytes{0x0D}}));
-  EXPECT_EQ(ReadISPResponse(*link, small, 32), 32);
+  EXPECT_EQ(ReadISPResponse(*link, small, 32).length, 32);
   for (std::size_t k = 32; k < sizeof small; ++k) ASSERT_EQ(small[k], 0x5A) << k;
 }
 
@@ -408,95 +381,6 @@ TEST(IspLineFaults, EveryWayTheExchangeCanEnd) {
   }
 }
 
-// ---------------------------------------------------------- micro commands
-
-TEST_F(IspLine, MicroCommandAnswers) {
-  const unsigned char cmd[] = "=MP\r";
-  struct Case {
-    std::string reply;
-    int result;
-    std::string out;
-  };
-  const Case cases[] = {
-      {"xx=M*", 1, ""},
-      {"==M*", 1, ""},
-      {"=X=M*", 1, ""},
-      {"=M~", 0, "Invalid command from micro ...\n\n=MP\r\n"},
-      {"=MZ", 0, "Invalid answer from micro ... Z\n\n=MP\r\n"},
-  };
-  for (const Case& c : cases) {
-    card.answerMicro = [&](char, FakeLine& l) { l.deliver(c.reply, 3); };
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(sendMicroCmd(*link, cmd, 4), c.result) << c.reply;
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.reply;
-  }
-  EXPECT_EQ(card.micros, "PPPPP");
-
-  // A port that takes the command two bytes at a time still sends it whole.
-  line.shortWriteLimit = 2;
-  card.answerMicro = [](char, FakeLine& l) { l.deliver("=M*", 3); };
-  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 1);
-  EXPECT_EQ(card.micros, "PPPPPP");
-}
-
-// A write that fails is said, whoever writes: the micro command, MICRO's
-// hand-over to the boot program, a REMOTE script line.
-TEST_F(IspLine, FailedWritesAreReported) {
-  testsupport::ScratchDir dir;
-  const std::string script = dir.write("remote.txt", "#X 1\n");
-  const unsigned char cmd[] = "=MP\r";
-  struct Case {
-    const char* name;
-    std::function<bool()> run;  // true: the job reported failure
-    bool stall;
-    std::string message;
-  };
-  const Case cases[] = {
-      {"micro command", [&] { return sendMicroCmd(*link, cmd, 4) == 0; }, false,
-       "Unable to send command =MP : error 31\n"},
-      {"micro command, card stopped reading", [&] { return sendMicroCmd(*link, cmd, 4) == 0; },
-       true, "Unable to send command =MP : the card stopped reading\n"},
-      {"MICRO hand-over", [&] { return ProgramMicro(*link) == Outcome::Failure; }, false,
-       "Failed to send #MICROMODE : error 31\n"},
-      {"REMOTE line", [&] { return Remote(*link, script.c_str()) == Outcome::Failure; }, false,
-       "\nFailed to write data : error 31\n"},
-  };
-  for (const Case& c : cases) {
-    line.failWrites = c.stall ? 0 : 1;
-    line.stallWrites = c.stall;
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(c.run()) << c.name;
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find(c.message), std::string::npos) << c.name << ": " << out;
-  }
-  line.stallWrites = false;
-  EXPECT_TRUE(card.micros.empty());
-}
-
-TEST_F(IspLine, MicroCommandDrainsStaleInputAndWaitsSixTimes) {
-  const unsigned char cmd[] = "=MR\r";
-  // A stale refusal waiting before the command is drained, not taken.
-  line.deliver("=M~");
-  card.answerMicro = [](char, FakeLine& l) { l.deliver("=M*", 25000); };
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Timeout. Retry...SEndMicro\nTimeout. Retry...SEndMicro\n");
-
-  // Silence: five time-out lines, then the give-up line after 60 s.
-  card.answerMicro = nullptr;
-  const uint64_t start = line.now();
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 0);
-  std::string expected;
-  for (int k = 0; k < 5; ++k) expected += "Timeout. Retry...SEndMicro\n";
-  expected += "Unable to send command. Exit. SendMicro\n";
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
-  EXPECT_GE(line.now() - start, 60000u);
-  EXPECT_LE(line.now() - start, 60100u);
-  EXPECT_EQ(card.micros, "RR");  // never sent twice
-}
-
 TEST(IspTickWrap, WaitsKeepTheirLengthAcrossTheWrap) {
   FakeLine line(0xFFFFFFFFu - 1500);  // the tick count wraps 1.5 s into the wait
   auto link = testsupport::openTestLink();
@@ -507,7 +391,7 @@ TEST(IspTickWrap, WaitsKeepTheirLengthAcrossTheWrap) {
   EXPECT_EQ(sendISPCmd(*link, msg, response, 0), IspResult::NoAnswer);
   const uint64_t afterIsp = line.now();
   const unsigned char cmd[] = "=MA\r";
-  EXPECT_EQ(sendMicroCmd(*link, cmd, 4), 0);
+  EXPECT_FALSE(sendMicroCmd(*link, cmd, 4));
   testing::internal::GetCapturedStdout();
   EXPECT_GE(afterIsp, 33000u);
   EXPECT_GE(line.now() - afterIsp, 60000u);

@@ -75,3 +75,13 @@ TEST(Find, IndexStaysWithinSixteenBits) {
 }
 
 }  // namespace
+
+// Port names and keywords match in any case; only a to z change, so a name
+// with other bytes is never mangled into one that matches.
+TEST(UpperCase, OnlyTheLettersAToZChange) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"com7", "COM7"}, {"Micro", "MICRO"}, {"comusb0", "COMUSB0"},
+      {"a-z_09{}", "A-Z_09{}"}, {"\xE9t\xE9", "\xE9T\xE9"}, {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(upperCase(c.first), c.second) << c.first;
+}
