@@ -88,13 +88,19 @@ bool NetworkPort::negotiate(DWORD baud) {
       return fail(ERROR_INVALID_PARAMETER, std::string("the server kept another ") + s.what +
                                                " (" + std::to_string(a.value) + ")");
   }
-  const uint32_t rate = session_.answer(telnet::kSetBaudRate).value;
-  if (rate != baud)
+  return rateTaken(baud);
+}
+
+// The server's answer to SET-BAUDRATE must name the rate asked for: a
+// server that keeps another rate would garble every byte.
+BOOL NetworkPort::rateTaken(DWORD rate) {
+  const uint32_t answered = session_.answer(telnet::kSetBaudRate).value;
+  if (answered != rate)
     return fail(ERROR_INVALID_PARAMETER, "the server kept the bit rate at " +
-                                             std::to_string(rate) + " for " +
-                                             std::to_string(baud) + " bit/s");
-  baud_ = baud;
-  return true;
+                                             std::to_string(answered) + " for " +
+                                             std::to_string(rate) + " bit/s");
+  baud_ = rate;
+  return TRUE;
 }
 
 // Waits until `deadline` for an answer to `command` after the `before`th.
@@ -296,13 +302,7 @@ BOOL NetworkPort::setBaudRate(DWORD rate) {
   telnet::appendSetBaudRate(rate, &out);
   if (!sendNow(out) || !awaitAnswer(telnet::kSetBaudRate, before, deadlineIn(kAnswerMs)))
     return FALSE;
-  const uint32_t answered = session_.answer(telnet::kSetBaudRate).value;
-  if (answered != rate)
-    return fail(ERROR_INVALID_PARAMETER, "the server kept the bit rate at " +
-                                             std::to_string(answered) + " for " +
-                                             std::to_string(rate) + " bit/s");
-  baud_ = rate;
-  return TRUE;
+  return rateTaken(rate);
 }
 
 void NetworkPort::purgeInput() {

@@ -76,6 +76,7 @@ class NetworkPort {
   bool sendNow(const std::vector<uint8_t>& bytes);
   bool flushUnsent(DWORD deadline);
   BOOL fail(DWORD code, const std::string& text);
+  BOOL rateTaken(DWORD rate);
   BOOL lose(const platform::TcpConnection& connection);
   std::size_t takePending(unsigned char* out, std::size_t capacity);
 

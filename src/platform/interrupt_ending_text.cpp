@@ -1,5 +1,7 @@
 #include "platform/interrupt_ending_text.h"
 
+#include "platform/interrupt_ending.h"
+
 #include <atomic>
 #include <cstring>
 
@@ -97,4 +99,13 @@ std::size_t resultLine(const Slot& slot, int64_t nowNs, char* out, std::size_t c
 }
 
 }  // namespace interrupt_text
+// The same on every system: the handler only reads what is published.
+void InterruptEnding::set(int traceDescriptor, std::chrono::steady_clock::time_point traceStart,
+                          const std::string& note, const std::string& resultHead,
+                          std::chrono::steady_clock::time_point resultStart,
+                          const std::string& resultTail) {
+  interrupt_text::publish(traceDescriptor, traceStart, note, resultHead, resultStart,
+                          resultTail);
+}
+
 }  // namespace platform

@@ -52,14 +52,6 @@ InterruptEnding::~InterruptEnding() {
   interrupt_text::clear();
 }
 
-void InterruptEnding::set(int traceDescriptor, std::chrono::steady_clock::time_point traceStart,
-                          const std::string& note, const std::string& resultHead,
-                          std::chrono::steady_clock::time_point resultStart,
-                          const std::string& resultTail) {
-  interrupt_text::publish(traceDescriptor, traceStart, note, resultHead, resultStart,
-                          resultTail);
-}
-
 int descriptorOf(std::FILE* file) { return file != nullptr ? fileno(file) : -1; }
 
 }  // namespace platform
