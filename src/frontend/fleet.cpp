@@ -13,6 +13,7 @@
 #include "common/json_writer.h"
 #include "common/printable.h"
 #include "frontend/run_files.h"
+#include "frontend/run_report.h"
 #include "frontend/run_options.h"
 #include "frontend/startup.h"
 #include "link/identification.h"
@@ -164,20 +165,19 @@ bool positionalArguments(int argc, char** argv, std::vector<std::size_t>* positi
 // The port list is refused before anything starts: one object per listed
 // name, each refused.
 std::string refusedResults(const std::string& argument, const std::string& refusal) {
-  JsonWriter json;
-  json.beginArray();
+  Json json = Json::array();
   for (const std::string& part : fleet::splitAtCommas(argument)) {
-    json.beginObject();
-    json.key("port").value(fleet::upper(part));
-    json.key("outcome").value("refused");
-    json.key("exit_status").value(static_cast<int>(kExitRefused));
-    json.key("failed_step").value("arguments");
-    json.key("message").value(fleet::trimmed(refusal, "\n"));
-    json.endObject();
+    Json port = Json::object();
+    port["port"] = fleet::upper(part);
+    port["outcome"] = outcomeOf(kExitRefused);
+    port["exit_status"] = static_cast<int>(kExitRefused);
+    port["failed_step"] = "arguments";
+    port["message"] = fleet::trimmed(refusal, "\n");
+    json.push_back(std::move(port));
   }
-  json.endArray();
-  return json.text();
+  return jsonText(json);
 }
+
 }  // namespace
 
 bool isFleetCommandLine(int argc, char** argv) {

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <map>
 
 #include "common/json_writer.h"
 #include "frontend/fleet_display.h"
@@ -16,197 +15,6 @@
 
 namespace fleet {
 namespace {
-
-// A reader for the result line of a child: one JSON value at a time, with
-// a bound on nesting.
-class JsonReader {
- public:
-  explicit JsonReader(std::string_view text) : s_(text) {}
-
-  bool object(std::map<std::string, std::string>* members) {
-    blanks();
-    if (!take('{')) return false;
-    blanks();
-    if (!take('}')) {
-      do {
-        blanks();
-        std::string name;
-        if (!string(&name)) return false;
-        blanks();
-        if (!take(':')) return false;
-        blanks();
-        std::string scalar;
-        bool isNull = false;
-        const bool nested = i_ < s_.size() && (s_[i_] == '{' || s_[i_] == '[');
-        if (!value(0, &scalar, &isNull)) return false;
-        if (!isNull && !nested && members != nullptr) (*members)[name] = scalar;
-        blanks();
-      } while (take(','));
-      if (!take('}')) return false;
-    }
-    blanks();
-    return i_ == s_.size();
-  }
-
- private:
-  static constexpr int kDeepest = 32;
-
-  bool take(char c) {
-    if (i_ < s_.size() && s_[i_] == c) {
-      ++i_;
-      return true;
-    }
-    return false;
-  }
-  void blanks() {
-    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r'))
-      ++i_;
-  }
-  bool literal(const char* word, std::string* scalar) {
-    const std::size_t n = std::strlen(word);
-    if (s_.substr(i_, n) != word) return false;
-    i_ += n;
-    if (scalar != nullptr) *scalar = word;
-    return true;
-  }
-
-  // A value; a scalar's text goes to `*scalar`.
-  bool value(int depth, std::string* scalar, bool* isNull) {
-    if (i_ >= s_.size()) return false;
-    switch (s_[i_]) {
-      case '"': return string(scalar);
-      case '{': return container(depth, '}');
-      case '[': return container(depth, ']');
-      case 't': return literal("true", scalar);
-      case 'f': return literal("false", scalar);
-      case 'n':
-        if (isNull != nullptr) *isNull = true;
-        return literal("null", nullptr);
-      default: return number(scalar);
-    }
-  }
-
-  bool container(int depth, char close) {
-    if (depth >= kDeepest) return false;
-    ++i_;
-    blanks();
-    if (take(close)) return true;
-    do {
-      blanks();
-      if (close == '}') {
-        if (!string(nullptr)) return false;
-        blanks();
-        if (!take(':')) return false;
-        blanks();
-      }
-      if (!value(depth + 1, nullptr, nullptr)) return false;
-      blanks();
-    } while (take(','));
-    return take(close);
-  }
-
-  bool number(std::string* scalar) {
-    const std::size_t begin = i_;
-    take('-');
-    if (take('0')) {
-    } else if (!digits()) {
-      return false;
-    }
-    if (take('.') && !digits()) return false;
-    if (take('e') || take('E')) {
-      if (!take('+')) take('-');
-      if (!digits()) return false;
-    }
-    if (scalar != nullptr) scalar->assign(s_.substr(begin, i_ - begin));
-    return true;
-  }
-  bool digits() {
-    const std::size_t begin = i_;
-    while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
-    return i_ > begin;
-  }
-
-  bool hex4(unsigned* code) {
-    if (s_.size() - i_ < 4) return false;
-    *code = 0;
-    for (int k = 0; k < 4; ++k) {
-      const char c = s_[i_++];
-      unsigned digit;
-      if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-      else return false;
-      *code = *code * 16 + digit;
-    }
-    return true;
-  }
-  static void appendUtf8(std::string* out, unsigned code) {
-    if (code < 0x80) {
-      *out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      *out += static_cast<char>(0xC0 | (code >> 6));
-      *out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      *out += static_cast<char>(0xE0 | (code >> 12));
-      *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      *out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      *out += static_cast<char>(0xF0 | (code >> 18));
-      *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      *out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-
-  bool string(std::string* out) {
-    if (!take('"')) return false;
-    std::string text;
-    while (i_ < s_.size()) {
-      const unsigned char c = static_cast<unsigned char>(s_[i_++]);
-      if (c == '"') {
-        if (out != nullptr) *out = std::move(text);
-        return true;
-      }
-      if (c < 0x20) return false;
-      if (c != '\\') {
-        text += static_cast<char>(c);
-        continue;
-      }
-      if (i_ >= s_.size()) return false;
-      const char e = s_[i_++];
-      switch (e) {
-        case '"': case '\\': case '/': text += e; break;
-        case 'b': text += '\b'; break;
-        case 'f': text += '\f'; break;
-        case 'n': text += '\n'; break;
-        case 'r': text += '\r'; break;
-        case 't': text += '\t'; break;
-        case 'u': {
-          unsigned code = 0;
-          if (!hex4(&code)) return false;
-          if (code >= 0xD800 && code < 0xDC00 && s_.substr(i_, 2) == "\\u") {
-            const std::size_t back = i_;
-            i_ += 2;
-            unsigned low = 0;
-            if (!hex4(&low)) return false;
-            if (low >= 0xDC00 && low < 0xE000)
-              code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-            else
-              i_ = back;  // not a pair: the second escape stands alone
-          }
-          if (code >= 0xD800 && code < 0xE000) code = 0xFFFD;
-          appendUtf8(&text, code);
-          break;
-        }
-        default: return false;
-      }
-    }
-    return false;
-  }
-
-  std::string_view s_;
-  std::size_t i_ = 0;
-};
 
 // What the card told in the banner: "*  HDMI TO SDI PLUS  *" and
 // "*  Software Version  -> 2.5  *".
@@ -234,10 +42,10 @@ struct CardFacts {
     }
   }
 
-  void noteResult(const std::map<std::string, std::string>& members) {
+  void noteResult(const Json& result) {
     auto member = [&](const char* key) {
-      const auto it = members.find(key);
-      return it == members.end() ? std::string() : it->second;
+      const auto it = result.find(key);
+      return it == result.end() || it->is_null() ? std::string() : jsonScalar(*it);
     };
     if (!member("card_model").empty()) model = member("card_model");
     if (!member("card_plus").empty()) plus = member("card_plus") == "true" ? 1 : 0;
@@ -264,7 +72,7 @@ struct PortState {
   std::string lastLine;  // the latest finished line, for the status line
   std::string heldJson;  // a line that reads as a JSON object, held until another line follows
   std::string json;      // the child's result object, when it printed one
-  std::map<std::string, std::string> result;
+  Json result;  // the child's result object, read
   CardFacts card;
   std::string message;  // why the child did not start, or how it ended
   bool started = false;
@@ -278,25 +86,17 @@ struct PortState {
 // The object that stands for a port whose child printed none: what the
 // parent knows, under the names a child uses.
 std::string fallbackResult(const PortState& state, double seconds) {
-  JsonWriter json;
-  json.beginObject();
-  json.key("port").value(state.port);
-  json.key("card_model");
-  if (state.card.model.empty()) json.null(); else json.value(state.card.model);
-  json.key("card_plus");
-  if (state.card.plus < 0) json.null(); else json.value(state.card.plus == 1);
-  json.key("firmware_version");
-  if (state.card.firmware.empty()) json.null(); else json.value(state.card.firmware);
-  json.key("outcome").value(state.status == 0 ? "success"
-                            : state.status == kExitRefused ? "refused" : "failure");
-  json.key("exit_status").value(state.status);
-  json.key("elapsed_seconds").value(std::round(seconds * 1000.0) / 1000.0);
-  json.key("failed_step");
-  if (state.started) json.null(); else json.value("start");
-  json.key("message");
-  if (state.message.empty()) json.null(); else json.value(state.message);
-  json.endObject();
-  return json.text();
+  Json json = Json::object();
+  json["port"] = state.port;
+  json["card_model"] = state.card.model.empty() ? Json() : Json(state.card.model);
+  json["card_plus"] = state.card.plus < 0 ? Json() : Json(state.card.plus == 1);
+  json["firmware_version"] = state.card.firmware.empty() ? Json() : Json(state.card.firmware);
+  json["outcome"] = outcomeOf(state.status);
+  json["exit_status"] = state.status;
+  json["elapsed_seconds"] = std::round(seconds * 1000.0) / 1000.0;
+  json["failed_step"] = state.started ? Json() : Json("start");
+  json["message"] = state.message.empty() ? Json() : Json(state.message);
+  return jsonText(json);
 }
 
 class FleetRun {
@@ -357,7 +157,7 @@ class FleetRun {
       r.status = s.status;
       r.how = s.how;
       const auto step = s.result.find("failed_step");
-      if (step != s.result.end()) r.failedStep = step->second;
+      if (step != s.result.end() && step->is_string()) r.failedStep = step->get<std::string>();
       r.seconds = secondsOf(s);
       rows.push_back(r);
     }
@@ -469,11 +269,16 @@ class FleetRun {
 
 }  // namespace
 
-bool readJsonObject(std::string_view text, std::map<std::string, std::string>* members) {
-  std::map<std::string, std::string> read;
-  if (!JsonReader(text).object(&read)) return false;
-  if (members != nullptr) *members = std::move(read);
+bool readJsonObject(std::string_view text, Json* object) {
+  Json read = readJson(text);
+  if (!read.is_object()) return false;
+  if (object != nullptr) *object = std::move(read);
   return true;
+}
+
+std::string jsonScalar(const Json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  return value.is_primitive() && !value.is_null() ? jsonText(value) : std::string();
 }
 
 ChildrenOutcome runChildren(const std::vector<std::string>& ports, bool redraw, int columns,

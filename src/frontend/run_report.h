@@ -96,3 +96,7 @@ class RunReport {
   unsigned long mismatches_ = 0;
   long firstMismatch_ = -1;
 };
+
+// The result's "outcome" for an exit status: "success" (0), "refused" (2),
+// "interrupted" (130), else "failure".
+const char* outcomeOf(int exitStatus);

@@ -47,7 +47,8 @@ EOF
 chmod +x "$FAKE"/*
 
 ALL_DEMO="build-essential amd64
-cmake amd64"
+cmake amd64
+nlohmann-json3-dev all"
 ALL_TEST="$ALL_DEMO
 libgtest-dev amd64
 libgmock-dev amd64
