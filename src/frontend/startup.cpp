@@ -25,6 +25,7 @@
 #include "jobs/dry_run.h"
 #include "jobs/job_findings.h"
 #include "jobs/modes.h"
+#include "link/boot_entry.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
 #include "link/port_name.h"
@@ -396,22 +397,6 @@ std::optional<int> refuseRateChangeOnRawPort(const CommandLine& command, RunRepo
   return finish(kExitFailed);
 }
 
-// Writes single 0x00 bytes and returns the count of the last read: a running
-// firmware answers, the boot program does not.
-DWORD probe(SerialLink& link) {
-  link.note("probe: is a firmware answering?");
-  const DWORD probeEnd = deadlineIn(1000);
-  DWORD lastCount = 0;
-  unsigned char reply[100];
-  for (int pass = 0; pass < 2; ++pass) {
-    if (!link.writeByte(0x00)) break;
-    Sleep(100);
-    link.read(reply, 50, &lastCount);  // a failed read counts as silence
-    if (deadlinePassed(probeEnd)) break;
-  }
-  return lastCount;
-}
-
 int exitStatusOfFdt(int result) { return result == kFdtDone ? kExitOk : kExitFailed; }
 
 bool switchBaudRate(SerialLink& link, DWORD rate, RunReport& report) {
@@ -444,16 +429,12 @@ int bootModeBranch(SerialLink& link, RunReport& report) {
   }
 
   // Silent boot program: an old firmware may be running.  Its menu keys
-  // CR '1' '$' '6' hand the microcontroller over to the boot program.
+  // and the boot key hand the microcontroller over to the boot program.
   link.note("boot program silent: an old firmware may be running; its menu keys follow");
   if (!switchBaudRate(link, 115200, report)) return exitPath(link, kExitFailed);
-  const unsigned char keys[4] = {0x0D, '1', '$', '6'};
-  for (unsigned char key : keys) {
-    if (!link.writeByte(key)) {
-      report.stoppedAt("mode", "the old firmware's menu keys could not be written");
-      return exitPath(link, kExitFailed);
-    }
-    Sleep(500);
+  if (!sendOldFirmwareBootSequence(link)) {
+    report.stoppedAt("mode", "the old firmware's menu keys could not be written");
+    return exitPath(link, kExitFailed);
   }
   std::printf(
       "\nYou are using an old firmware...Now programming the FLASH ...\nBe sure to upload the "
@@ -498,7 +479,7 @@ std::optional<int> identify(SerialLink& link, const CommandLine& command, CardId
     if (command.micro) {
       // Completes the old firmware's key sequence: it hands the
       // microcontroller over to the boot program.
-      if (link.writeByte('6')) Sleep(500);
+      sendOldFirmwareBootKey(link);
       report.stoppedAt("identify",
                        "old firmware: handed over to its boot program; run MICRO again");
     } else {
