@@ -16,31 +16,11 @@
 namespace fleet {
 namespace {
 
-// What the card told in the banner: "*  HDMI TO SDI PLUS  *" and
-// "*  Software Version  -> 2.5  *".
+// What the child told of its card through the report channel.
 struct CardFacts {
   std::string model;  // without " PLUS"
   int plus = -1;      // 1 PLUS, 0 not, -1 unknown
   std::string firmware;
-
-  void noteLine(const std::string& text) {
-    const std::string core = trimmedFrame(text);
-    for (const char* name : cardModeName) {
-      if (core == name) {
-        model = name;
-        plus = 0;
-      } else if (core == std::string(name) + " PLUS") {
-        model = name;
-        plus = 1;
-      }
-    }
-    static const char kVersion[] = "Software Version";
-    const std::size_t arrow = core.find("->");
-    if (core.compare(0, sizeof kVersion - 1, kVersion) == 0 && arrow != std::string::npos) {
-      firmware = core.substr(arrow + 2);
-      firmware.erase(0, firmware.find_first_not_of(' '));
-    }
-  }
 
   void noteResult(const Json& result) {
     auto member = [&](const char* key) {
@@ -57,12 +37,6 @@ struct CardFacts {
     return plus == 1 ? model + " PLUS" : model;
   }
 
- private:
-  static std::string trimmedFrame(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" *");
-    if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(" *") - first + 1);
-  }
 };
 
 // One port of the run.
@@ -70,9 +44,9 @@ struct PortState {
   std::string port;
   LineSplitter out, err;
   std::string lastLine;  // the latest finished line, for the status line
-  std::string heldJson;  // a line that reads as a JSON object, held until another line follows
-  std::string json;      // the child's result object, when it printed one
-  Json result;  // the child's result object, read
+  std::string reported;  // the report channel's unfinished line
+  std::string json;      // the child's result object, when it sent one
+  Json result;           // the same, read
   CardFacts card;
   std::string message;  // why the child did not start, or how it ended
   bool started = false;
@@ -98,6 +72,9 @@ std::string fallbackResult(const PortState& state, double seconds) {
   json["message"] = state.message.empty() ? Json() : Json(state.message);
   return jsonText(json);
 }
+
+// A line on the report channel is one JSON object: far shorter than this.
+constexpr std::size_t kLongestReport = 1024 * 1024;
 
 class FleetRun {
  public:
@@ -130,7 +107,7 @@ class FleetRun {
       group.wait(display_.waitLimit(), &events);
       for (platform::ChildEvent& e : events) {
         if (e.kind == platform::ChildEvent::Kind::Output)
-          take(e.child, e.errorStream, e.bytes);
+          take(e.child, e.errorStream, e.reportStream, e.bytes);
         else
           end(e);
       }
@@ -207,7 +184,11 @@ class FleetRun {
     return live.empty() ? s.lastLine : live;
   }
 
-  void take(std::size_t port, bool errorStream, const std::string& bytes) {
+  void take(std::size_t port, bool errorStream, bool reportStream, const std::string& bytes) {
+    if (reportStream) {
+      noteReport(states_[port], bytes);
+      return;
+    }
     std::vector<LineSplitter::Piece> pieces;
     (errorStream ? states_[port].err : states_[port].out).feed(bytes, &pieces);
     show(port, errorStream, pieces);
@@ -220,22 +201,27 @@ class FleetRun {
         display_.progress(port, piece.text);
         continue;
       }
-      if (!errorStream) {
-        // The child's result is its last line: a line that reads as a JSON
-        // object is held back until it is clear that it was the last.
-        if (!s.heldJson.empty()) {
-          display_.line(port, false, s.heldJson);
-          s.heldJson.clear();
-        }
-        if (piece.text[0] == '{' && fleet::readJsonObject(piece.text, nullptr)) {
-          s.heldJson = piece.text;
-          continue;
-        }
-        s.card.noteLine(piece.text);
-      }
       display_.line(port, errorStream, piece.text);
       s.lastLine = piece.text;
     }
+  }
+
+  // A line on the report channel: what the child learned of its card, and
+  // at its end its result object (the one with an "outcome").
+  static void noteReport(PortState& s, const std::string& bytes) {
+    s.reported += bytes;
+    for (std::size_t end; (end = s.reported.find('\n')) != std::string::npos;) {
+      const std::string line = s.reported.substr(0, end);
+      s.reported.erase(0, end + 1);
+      Json object;
+      if (!readJsonObject(line, &object)) continue;
+      s.card.noteResult(object);
+      if (object.contains("outcome")) {
+        s.json = line;
+        s.result = std::move(object);
+      }
+    }
+    if (s.reported.size() > kLongestReport) s.reported.clear();  // no line of ours is so long
   }
 
   void end(const platform::ChildEvent& e) {
@@ -246,10 +232,6 @@ class FleetRun {
     pieces.clear();
     s.err.finish(&pieces);
     show(e.child, true, pieces);
-    if (!s.heldJson.empty() && fleet::readJsonObject(s.heldJson, &s.result)) {
-      s.json = s.heldJson;
-      s.card.noteResult(s.result);
-    }
     s.ended = true;
     s.status = e.status;
     s.how = e.how;

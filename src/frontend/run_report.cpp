@@ -57,6 +57,14 @@ void RunReport::interruptedJson(std::string* head, std::string* tail) const {
   *tail = text.substr(end);
 }
 
+std::string RunReport::cardJson() const {
+  Json json = Json::object();
+  json["card_model"] = textOrNull(model_ != 0 ? cardModeName[model_ - 1] : "");
+  json["card_plus"] = variant_ >= 0 ? Json(variant_ == 2) : Json();
+  json["firmware_version"] = textOrNull(firmware_);
+  return jsonText(json);
+}
+
 std::string RunReport::render(int exitStatus, double seconds) const {
   Json json = Json::object();
   json["version"] = version_;

@@ -32,6 +32,7 @@
 #include "link/port_name.h"
 #include "link/serial_link.h"
 #include "link/trace_log.h"
+#include "platform/child_process.h"
 #include "platform/files.h"
 #include "platform/interrupt_ending.h"
 
@@ -296,15 +297,19 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   return exitPath(link, status);
 }
 
-// The trace's last line, and with --json the result as the run's last line.
-void endRecords(const RunOptions& options, int status, TraceLog& trace, const RunReport& report) {
+// The trace's last line, and with --json the result as the run's last line
+// (in a fleet's child, on the report channel instead).
+void endRecords(const RunOptions& options, int status, TraceLog& trace, const RunReport& report,
+                platform::ReportChannel& channel) {
   if (trace.isOpen()) {
     std::string text = "run ended: exit status " + std::to_string(status);
     if (status != kExitOk && !report.step().empty())
       text += ", stopped at " + report.step() + ": " + report.message();
     trace.note(text);
   }
-  if (options.json) {
+  if (channel.isOpen()) {
+    channel.writeLine(report.json(status));
+  } else if (options.json) {
     std::fputs((report.json(status) + "\n").c_str(), stdout);
     std::fflush(stdout);
   }
@@ -312,12 +317,14 @@ void endRecords(const RunOptions& options, int status, TraceLog& trace, const Ru
 
 // What Ctrl-C leaves: the trace's last line and, with --json, the result.
 void keepInterruptEndingUpToDate(const RunOptions& options, const TraceLog& trace,
-                                 const RunReport& report, platform::InterruptEnding& ending) {
+                                 const RunReport& report, platform::ReportChannel& channel,
+                                 platform::InterruptEnding& ending) {
   std::string note = "run ended: exit status 130";
   if (!report.currentStep().empty()) note += ", stopped at " + report.currentStep();
   note += ": interrupted (Ctrl-C)";
   std::string head, tail;
-  if (options.json) report.interruptedJson(&head, &tail);
+  // A fleet's child has no result on its console: its parent stands in.
+  if (options.json && !channel.isOpen()) report.interruptedJson(&head, &tail);
   ending.set(platform::descriptorOf(trace.file()), trace.started(), note, head, report.start(),
              tail);
 }
@@ -345,16 +352,24 @@ int runUpdater(int argc, char** argv) {
   // The run owns its trace and its result; the link borrows the trace.
   TraceLog trace;
   RunReport report(startup::versionText());
+  // In a fleet's child: what the run learns goes to the parent as well.
+  platform::ReportChannel channel;
+  std::string cardReported = RunReport(std::string()).cardJson();
   int status = kExitOk;
   {
     // Ctrl-C ends the run with its last lines until the run writes them.
     platform::InterruptEnding interruptEnding;
     report.onChange([&] {
-      startup::keepInterruptEndingUpToDate(command.options, trace, report, interruptEnding);
+      startup::keepInterruptEndingUpToDate(command.options, trace, report, channel,
+                                           interruptEnding);
+      if (channel.isOpen() && report.cardJson() != cardReported) {
+        cardReported = report.cardJson();
+        channel.writeLine(cardReported);
+      }
     });
     status = startup::runSteps(argc, argv, optionsWellFormed, &command, trace, report);
     report.onChange(nullptr);
   }
-  startup::endRecords(command.options, status, trace, report);
+  startup::endRecords(command.options, status, trace, report, channel);
   return status;
 }

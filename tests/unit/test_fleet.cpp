@@ -257,12 +257,14 @@ const char kTwoCards[] =
     "case \"$*\" in *--json*) ;; *) exit 9 ;; esac\n"
     "case \"$1\" in\n"
     "COM1) printf 'Begin Job...\\n\\rJob at 0.00 %%\\rJob at 0.52 %%\\rJob at 100%%\\t\\n'\n"
-    "      printf '{\"port\":\"COM1\",\"card_model\":\"HDMI TO SDI\",\"card_plus\":true,'\n"
-    "      printf '\"firmware_version\":\"3.1\",\"exit_status\":0}\\n'\n"
+    "      printf '{\"port\":\"COM1\",\"card_model\":\"HDMI TO SDI\",\"card_plus\":true,' >&3\n"
+    "      printf '\"firmware_version\":\"3.1\",\"outcome\":\"success\",\"exit_status\":0}\\n' >&3\n"
     "      exit 0 ;;\n"
     "COM2) printf '\\t\\t\\t\\t\\t\\t\\t*\\r*\\t\\t\\tDVI TO SDI\\n'\n"
     "      printf '\\t\\t\\t\\t\\t\\t\\t*\\r*\\tSoftware Version  -> 2.5\\n'\n"
-    "      printf '{\"not the last line\":1}\\n'\n"
+    "      printf '{\"card_model\":\"DVI TO SDI\",\"card_plus\":false,' >&3\n"
+    "      printf '\"firmware_version\":\"2.5\"}\\n{\"no outcome\":1}\\n' >&3\n"
+    "      printf '{\"not a result\":1}\\n'\n"
     "      echo 'no card' >&2; printf 'Exit updater'; exit 3 ;;\n"
     "esac\n";
 
@@ -271,7 +273,7 @@ TEST_F(FleetRun, PrefixesLinesHoldsBackResultsAndSumsUp) {
   for (const char* line :
        {"COM1: Begin Job...\n", "COM1: Job at 100%\n",
         "COM2: *                       DVI TO SDI                      *\n",
-        "COM2: {\"not the last line\":1}\n", "COM2: Exit updater\n"})
+        "COM2: {\"not a result\":1}\n", "COM2: Exit updater\n"})
     EXPECT_NE(out.find(line), std::string::npos) << line << out;
   EXPECT_EQ(out.find("card_model"), std::string::npos) << "a result line was shown";
   EXPECT_EQ(err, "COM2: no card\n");
