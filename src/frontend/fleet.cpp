@@ -26,9 +26,11 @@
 namespace fleet {
 namespace {
 
-std::string upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
+// Keywords and port names upper-cased as a single run reads them.
+std::string upper(const std::string& text) {
+  std::vector<char> data(text.size() + 1);
+  caseSensitive(text.c_str(), data.data());
+  return data.data();
 }
 
 std::vector<std::string> splitAtCommas(const std::string& argument) {
