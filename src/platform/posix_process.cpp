@@ -332,17 +332,6 @@ ReportChannel::ReportChannel() {
   file_ = fdopen(kReportChannelDescriptor, "w");
 }
 
-ReportChannel::~ReportChannel() {
-  if (file_ != nullptr) std::fclose(file_);
-}
-
-void ReportChannel::writeLine(const std::string& line) {
-  if (file_ == nullptr) return;
-  std::fwrite(line.data(), 1, line.size(), file_);
-  std::fputc('\n', file_);
-  std::fflush(file_);
-}
-
 std::string ownExecutable(const char* argv0) {
   char path[4096];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

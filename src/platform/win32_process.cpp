@@ -356,17 +356,6 @@ ReportChannel::ReportChannel() {
   if (file_ == nullptr) _close(descriptor);
 }
 
-ReportChannel::~ReportChannel() {
-  if (file_ != nullptr) std::fclose(file_);
-}
-
-void ReportChannel::writeLine(const std::string& line) {
-  if (file_ == nullptr) return;
-  std::fwrite(line.data(), 1, line.size(), file_);
-  std::fputc('\n', file_);
-  std::fflush(file_);
-}
-
 std::string ownExecutable(const char* argv0) {
   char path[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);

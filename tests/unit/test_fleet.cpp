@@ -176,7 +176,7 @@ TEST(FleetResult, ReadsOneFlatJsonObjectAndNothingElse) {
   ASSERT_TRUE(fleet::readJsonObject(
       R"( {"port":"COM3","card_model":"HDMI TO SDI","card_plus":true,"exit_status":0,)"
       R"("elapsed_seconds":-1.5e3,"message":null,"q":"a\"b\\\u00e9\ud83d\ude00",)"
-      R"("file":"caf\udce9 \ud800x","nested":{"x":[1,{"y":null}]}} )",
+      R"("file":"caf\udce9 \ud800x","text":"\\udc80","nested":{"x":[1,{"y":null}]}} )",
       &result));
   const std::pair<const char*, std::string> members[] = {
       {"port", "COM3"},
@@ -188,6 +188,7 @@ TEST(FleetResult, ReadsOneFlatJsonObjectAndNothingElse) {
       {"q", "a\"b\\\xC3\xA9\xF0\x9F\x98\x80"},
       // A stray byte's escape, and half a pair, read as U+FFFD.
       {"file", "caf\xEF\xBF\xBD \xEF\xBF\xBDx"},
+      {"text", "\\udc80"},  // an escaped backslash, then plain text
       {"nested", ""},
   };
   for (const auto& [key, text] : members) EXPECT_EQ(fleet::jsonScalar(result[key]), text) << key;
