@@ -2,7 +2,8 @@
 # The Debian packages each part of the work needs, in one place, and their
 # installation where some are missing:
 #
-#   tools/deps.sh demo   the updater and card-sim: a compiler and CMake
+#   tools/deps.sh demo   the updater and card-sim: a compiler, CMake and
+#                        nlohmann-json (header-only)
 #   tools/deps.sh test   make test: GoogleTest, Python, ser2net, and the Windows
 #                        builds under Wine
 #   tools/deps.sh ci     .ci/run: the above, clang for the fuzz targets,
@@ -16,7 +17,7 @@
 set -euo pipefail
 
 # One line a set; each set also needs the sets above it.
-DEMO=(build-essential cmake)
+DEMO=(build-essential cmake nlohmann-json3-dev)
 TEST=(libgtest-dev libgmock-dev python3 procps srecord ser2net
       g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386)
 CI=(clang libclang-rt-14-dev lintian time)

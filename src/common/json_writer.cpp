@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
@@ -80,62 +81,13 @@ void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-void JsonWriter::beforeValue() {
-  if (afterKey_) {
-    afterKey_ = false;
+namespace {
+
+void appendNumber(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    out += "null";
     return;
   }
-  if (!empty_.empty()) {
-    if (!empty_.back()) out_ += ',';
-    empty_.back() = false;
-  }
-}
-
-JsonWriter& JsonWriter::open(char bracket) {
-  beforeValue();
-  out_ += bracket;
-  empty_.push_back(true);
-  return *this;
-}
-
-JsonWriter& JsonWriter::close(char bracket) {
-  out_ += bracket;
-  if (!empty_.empty()) empty_.pop_back();
-  return *this;
-}
-
-JsonWriter& JsonWriter::beginObject() { return open('{'); }
-JsonWriter& JsonWriter::endObject() { return close('}'); }
-JsonWriter& JsonWriter::beginArray() { return open('['); }
-JsonWriter& JsonWriter::endArray() { return close(']'); }
-
-JsonWriter& JsonWriter::key(std::string_view name) {
-  beforeValue();
-  appendJsonString(out_, name);
-  out_ += ':';
-  afterKey_ = true;
-  return *this;
-}
-
-JsonWriter& JsonWriter::value(std::string_view text) {
-  beforeValue();
-  appendJsonString(out_, text);
-  return *this;
-}
-
-JsonWriter& JsonWriter::value(const char* text) {
-  return text ? value(std::string_view(text)) : null();
-}
-
-JsonWriter& JsonWriter::value(bool b) {
-  beforeValue();
-  out_ += b ? "true" : "false";
-  return *this;
-}
-
-JsonWriter& JsonWriter::value(double d) {
-  if (!std::isfinite(d)) return null();
-  beforeValue();
   // The fewest significant digits that read back as the same value; 17
   // always do.
   char text[32];
@@ -148,24 +100,121 @@ JsonWriter& JsonWriter::value(double d) {
   for (char& c : number)
     if (c == ',') c = '.';
   if (number.find_first_of(".e") == std::string::npos) number += ".0";
-  out_ += number;
-  return *this;
+  out += number;
 }
 
-JsonWriter& JsonWriter::signedInteger(long long n) {
-  beforeValue();
-  out_ += std::to_string(n);
-  return *this;
+void appendValue(std::string& out, const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::object: {
+      out += '{';
+      bool first = true;
+      for (const auto& member : value.items()) {
+        if (!first) out += ',';
+        first = false;
+        appendJsonString(out, member.key());
+        out += ':';
+        appendValue(out, member.value());
+      }
+      out += '}';
+      break;
+    }
+    case Json::value_t::array: {
+      out += '[';
+      bool first = true;
+      for (const Json& element : value) {
+        if (!first) out += ',';
+        first = false;
+        appendValue(out, element);
+      }
+      out += ']';
+      break;
+    }
+    case Json::value_t::string: appendJsonString(out, value.get_ref<const std::string&>()); break;
+    case Json::value_t::boolean: out += value.get<bool>() ? "true" : "false"; break;
+    case Json::value_t::number_integer: out += std::to_string(value.get<std::int64_t>()); break;
+    case Json::value_t::number_unsigned: out += std::to_string(value.get<std::uint64_t>()); break;
+    case Json::value_t::number_float: appendNumber(out, value.get<double>()); break;
+    default: out += "null"; break;  // null, and nothing else reaches a result
+  }
 }
 
-JsonWriter& JsonWriter::unsignedInteger(unsigned long long n) {
-  beforeValue();
-  out_ += std::to_string(n);
-  return *this;
+constexpr int kDeepest = 32;
+
+// True when no container in `text` opens inside 32 others (brackets inside
+// strings do not count).
+bool shallow(std::string_view text) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      if (++depth > kDeepest) return false;
+    } else if (c == '}' || c == ']') {
+      --depth;
+    }
+  }
+  return true;
 }
 
-JsonWriter& JsonWriter::null() {
-  beforeValue();
-  out_ += "null";
-  return *this;
+bool hex4At(std::string_view s, std::size_t i, unsigned* code) {
+  if (s.size() < i + 4) return false;
+  *code = 0;
+  for (std::size_t k = i; k < i + 4; ++k) {
+    const char c = s[k];
+    unsigned digit;
+    if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
+    else return false;
+    *code = *code * 16 + digit;
+  }
+  return true;
+}
+
+// `text` with every surrogate escape that is not half of a pair made
+// \ufffd: the library refuses them, and a stray byte's \udcXX is one.
+std::string pairedSurrogates(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 >= text.size()) {
+      out += text[i];
+      continue;
+    }
+    unsigned code = 0;
+    if (text[i + 1] != 'u' || !hex4At(text, i + 2, &code) || code < 0xD800 || code > 0xDFFF) {
+      out.append(text, i, 2);  // any other escape, "\\" included, passes whole
+      ++i;
+      continue;
+    }
+    unsigned low = 0;
+    const bool paired = code < 0xDC00 && text.substr(i + 6, 2) == "\\u" &&
+                        hex4At(text, i + 8, &low) && low >= 0xDC00 && low <= 0xDFFF;
+    if (paired) {
+      out.append(text, i, 12);
+      i += 11;
+    } else {
+      out += "\\ufffd";
+      i += 5;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string jsonText(const Json& value) {
+  std::string out;
+  appendValue(out, value);
+  return out;
+}
+
+Json readJson(std::string_view text) {
+  if (!shallow(text)) return Json(Json::value_t::discarded);
+  return Json::parse(pairedSurrogates(text), nullptr, false);
 }

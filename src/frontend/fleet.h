@@ -7,10 +7,11 @@
 #pragma once
 
 #include <cstddef>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/json_writer.h"
 
 // True when the port argument (the first argument that is not an option)
 // lists several ports, that is holds a comma.
@@ -79,11 +80,13 @@ class LineSplitter {
   long lastWhole_ = -1;
 };
 
-// Reads `text` as exactly one JSON object.  `*members` receives its
-// top-level members whose values are strings (unescaped), numbers, true or
-// false (as written); null members are left out and nested values are
-// checked and skipped.  False when `text` is anything else.
-bool readJsonObject(std::string_view text, std::map<std::string, std::string>* members);
+// Reads `text` as exactly one JSON object, into `*object` (when not null).
+// False when `text` is anything else.
+bool readJsonObject(std::string_view text, Json* object);
+
+// A scalar member as text: a string unescaped, a number or true/false as
+// written; empty for null, an object or an array.
+std::string jsonScalar(const Json& value);
 
 // What the summary shows of one port.
 struct PortResult {

@@ -10,13 +10,9 @@
 namespace {
 
 // Empty text is what the run did not learn.
-void textOrNull(JsonWriter& json, const char* key, const std::string& text) {
-  json.key(key);
-  if (text.empty())
-    json.null();
-  else
-    json.value(text);
-}
+Json textOrNull(const std::string& text) { return text.empty() ? Json() : Json(text); }
+
+}  // namespace
 
 const char* outcomeOf(int exitStatus) {
   switch (exitStatus) {
@@ -26,8 +22,6 @@ const char* outcomeOf(int exitStatus) {
     default: return "failure";
   }
 }
-
-}  // namespace
 
 RunReport::RunReport(std::string version)
     : version_(std::move(version)), start_(std::chrono::steady_clock::now()) {}
@@ -63,47 +57,38 @@ void RunReport::interruptedJson(std::string* head, std::string* tail) const {
   *tail = text.substr(end);
 }
 
+std::string RunReport::cardJson() const {
+  Json json = Json::object();
+  json["card_model"] = textOrNull(model_ != 0 ? cardModeName[model_ - 1] : "");
+  json["card_plus"] = variant_ >= 0 ? Json(variant_ == 2) : Json();
+  json["firmware_version"] = textOrNull(firmware_);
+  return jsonText(json);
+}
+
 std::string RunReport::render(int exitStatus, double seconds) const {
-  JsonWriter json;
-  json.beginObject();
-  json.key("version").value(version_);
-  textOrNull(json, "port", port_);
-  textOrNull(json, "mode", mode_);
-  textOrNull(json, "file", file_);
-  json.key("file_size");
-  if (digest_.known)
-    json.value(digest_.size);
-  else
-    json.null();
-  textOrNull(json, "file_sha256", digest_.known ? digest_.sha256 : std::string());
-  textOrNull(json, "card_model", model_ != 0 ? cardModeName[model_ - 1] : "");
-  json.key("card_variant");
-  if (variant_ >= 0)
-    json.value(variant_);
-  else
-    json.null();
-  json.key("card_plus");
-  if (variant_ >= 0)
-    json.value(variant_ == 2);
-  else
-    json.null();
-  textOrNull(json, "firmware_version", firmware_);
-  json.key("outcome").value(outcomeOf(exitStatus));
-  json.key("exit_status").value(exitStatus);
-  json.key("elapsed_seconds").value(std::round(seconds * 1000.0) / 1000.0);
+  Json json = Json::object();
+  json["version"] = version_;
+  json["port"] = textOrNull(port_);
+  json["mode"] = textOrNull(mode_);
+  json["file"] = textOrNull(file_);
+  json["file_size"] = digest_.known ? Json(digest_.size) : Json();
+  json["file_sha256"] = textOrNull(digest_.known ? digest_.sha256 : std::string());
+  json["card_model"] = textOrNull(model_ != 0 ? cardModeName[model_ - 1] : "");
+  json["card_variant"] = variant_ >= 0 ? Json(variant_) : Json();
+  json["card_plus"] = variant_ >= 0 ? Json(variant_ == 2) : Json();
+  json["firmware_version"] = textOrNull(firmware_);
+  json["outcome"] = outcomeOf(exitStatus);
+  json["exit_status"] = exitStatus;
+  json["elapsed_seconds"] = std::round(seconds * 1000.0) / 1000.0;
   const bool interrupted = exitStatus == 130;
   const std::string& step = interrupted && step_.empty() ? current_ : step_;
-  textOrNull(json, "failed_step", exitStatus != 0 ? step : std::string());
-  textOrNull(json, "message",
-             interrupted && step_.empty() ? std::string("interrupted (Ctrl-C)") : message_);
+  json["failed_step"] = textOrNull(exitStatus != 0 ? step : std::string());
+  json["message"] =
+      textOrNull(interrupted && step_.empty() ? std::string("interrupted (Ctrl-C)") : message_);
   if (compared_) {
-    json.key("mismatch_count").value(static_cast<uint64_t>(mismatches_));
-    json.key("first_mismatch_address");
-    if (firstMismatch_ >= 0)
-      json.value(static_cast<uint64_t>(firstMismatch_));
-    else
-      json.null();
+    json["mismatch_count"] = static_cast<uint64_t>(mismatches_);
+    json["first_mismatch_address"] =
+        firstMismatch_ >= 0 ? Json(static_cast<uint64_t>(firstMismatch_)) : Json();
   }
-  json.endObject();
-  return json.text();
+  return jsonText(json);
 }

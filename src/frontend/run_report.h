@@ -74,6 +74,9 @@ class RunReport {
   // The object of a run that Ctrl-C ends (exit status 130), cut where the
   // elapsed seconds go: `*head` ends with "elapsed_seconds":.
   void interruptedJson(std::string* head, std::string* tail) const;
+  // What is known of the card, under the result's names:
+  // {"card_model":"HDMI TO SDI","card_plus":true,"firmware_version":"3.1"}.
+  std::string cardJson() const;
   std::chrono::steady_clock::time_point start() const { return start_; }
 
  private:
@@ -96,3 +99,7 @@ class RunReport {
   unsigned long mismatches_ = 0;
   long firstMismatch_ = -1;
 };
+
+// The result's "outcome" for an exit status: "success" (0), "refused" (2),
+// "interrupted" (130), else "failure".
+const char* outcomeOf(int exitStatus);

@@ -1,6 +1,7 @@
 // Command-line front end: start-up, probe, identification, banner, argument
 // checks and dispatch to exactly one mode handler, then the common exit path.
 #include "frontend/startup.h"
+#include "frontend/startup_parts.h"
 
 #include <cctype>
 #include <cstdio>
@@ -25,204 +26,18 @@
 #include "jobs/dry_run.h"
 #include "jobs/job_findings.h"
 #include "jobs/modes.h"
+#include "link/boot_entry.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
 #include "link/port_name.h"
 #include "link/serial_link.h"
 #include "link/trace_log.h"
+#include "platform/child_process.h"
 #include "platform/files.h"
 #include "platform/interrupt_ending.h"
 #include "util/util.h"
 
-namespace {
-
-constexpr int kVersionMajor = 2;
-constexpr int kVersionMinor = 30;
-
-// Sizes of appMain.mot images known to be bad.
-constexpr DWORD kRefusedImageSizes[] = {570422, 570974, 510718, 510526, 511446, 511070};
-
-// What the command line asks for.  Arguments that do not fit are refused
-// before anything is copied.
-struct CommandLine {
-  char portName[100] = {};  // upper-cased ("COM7")
-  char keyword[100] = {};   // upper-cased mode keyword; empty when missing
-  char fileName[256] = {};  // as typed; empty when missing
-  bool micro = false;       // the keyword is MICRO
-  // READ: the device, the file to write and the byte count (0: all).
-  int readDevice = 0;
-  char readFile[256] = {};
-  unsigned long readBytes = 0;
-  RunOptions options;       // --verify, --json, --trace
-  bool fineTimer = false;   // the system granted wake-ups on time
-};
-
-// What a mode handler is called with, filled by its file rule.
-struct ModeArguments {
-  const char* fileName = "";
-  int device = 0;      // the device-file rule: 1, 5 or 7
-  UpdateFiles files;   // the update-file discovery of ALL
-  const char* readFile = "";      // READ: the file to write
-  unsigned long readBytes = 0;    // READ: bytes to read, 0 for all
-  bool verifyAfterWrite = false;  // --verify
-  FileDigest* saved = nullptr;    // READ: what the backup holds, once saved
-  JobFindings* findings = nullptr;  // what the job learns of its failure
-};
-
-enum class FileRule {
-  kNone,         // no file argument, none checked (MICRO, STATUS)
-  kExtension,    // the name ends in the mode's extension and the file exists
-  kDeviceFile,   // "Device", 1, 5 or 7, ".bin", and the file exists
-  kUpdateFiles,  // no file argument; the update files of the current folder
-  kReadBackup,   // READ N FILE [BYTES], checked before the port is opened
-};
-
-int exitStatusOf(Outcome outcome) { return outcome == Outcome::Success ? kExitOk : kExitFailed; }
-
-// One row per mode.  Keywords are compared after upper-casing, in the order
-// of the rows; the first match wins.
-struct ModeEntry {
-  const char* keyword;
-  FileRule fileRule;
-  const char* extension;    // kExtension: the ending the name must have
-  const char* badNameText;  // kExtension: printed for a name without it
-  bool videoInputOnly;      // recognised only on models with a DVI or HDMI input
-  Outcome (*run)(SerialLink& link, const ModeArguments& arguments);
-  int (*exitStatus)(Outcome outcome);
-};
-
-const ModeEntry kModes[] = {
-    {"FPGA", FileRule::kExtension, ".xsvf", "Bad fpga file\n", false,
-     [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramFPGA(link, arguments.fileName);
-     },
-     exitStatusOf},
-    {"VIPER", FileRule::kDeviceFile, nullptr, nullptr, false,
-     [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramViper(link, arguments.device, arguments.fileName,
-                           arguments.verifyAfterWrite, arguments.findings);
-     },
-     exitStatusOf},
-    {"MICRO", FileRule::kNone, nullptr, nullptr, false,
-     [](SerialLink& link, const ModeArguments&) { return ProgramMicro(link); }, exitStatusOf},
-    {"EDID", FileRule::kExtension, ".bin", "Bad EDID file\n", true,
-     [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramEDID(link, arguments.fileName);
-     },
-     exitStatusOf},
-    {"ALL", FileRule::kUpdateFiles, nullptr, nullptr, false,
-     [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramALL(link, arguments.files, arguments.verifyAfterWrite, arguments.findings);
-     },
-     exitStatusOf},
-    {"REMOTE", FileRule::kExtension, ".txt", "Bad REMOTE file\n", false,
-     [](SerialLink& link, const ModeArguments& arguments) {
-       return Remote(link, arguments.fileName);
-     },
-     exitStatusOf},
-    {"VERIFY", FileRule::kDeviceFile, nullptr, nullptr, false,
-     [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramVerify(link, arguments.device, arguments.fileName, arguments.findings);
-     },
-     exitStatusOf},
-    {"STATUS", FileRule::kNone, nullptr, nullptr, false,
-     [](SerialLink& link, const ModeArguments&) { return vxpStatus(link); }, exitStatusOf},
-    {"GAMMA", FileRule::kExtension, ".csv", "Bad GAMMA file\n", false,
-     [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramGamma(link, arguments.fileName);
-     },
-     exitStatusOf},
-    {"READ", FileRule::kReadBackup, nullptr, nullptr, false,
-     [](SerialLink& link, const ModeArguments& arguments) {
-       return ProgramRead(link, arguments.device, arguments.readFile, arguments.readBytes,
-                          arguments.saved);
-     },
-     exitStatusOf},
-};
-
-bool needsFile(const ModeEntry& mode) {
-  return mode.fileRule == FileRule::kExtension || mode.fileRule == FileRule::kDeviceFile ||
-         mode.fileRule == FileRule::kReadBackup;
-}
-
-void printUsage(bool takesEdid) {
-  std::printf("Error: Usage is\n");
-  std::printf("  updater [COMXX] [FPGA/VIPER] Filename.xxx\n");
-  std::printf("e.g. updater COM1 FPGA fpga.xsvf\n");
-  std::printf("e.g. updater COM1 VIPER Device5.bin\n");
-  std::printf("e.g. updater COM1 MICRO\n");
-  if (takesEdid)
-    std::printf("e.g. updater COM1 EDID\n");
-  else
-    std::printf("e.g. updater COM1 ALL\n");
-}
-
-void printKeywordError(bool takesEdid) {
-  if (takesEdid)
-    std::printf("Must be FPGA, VIPER, MICRO, EDID, CMD , GAMMA or ALL\n");
-  else
-    std::printf("Must be FPGA, VIPER, MICRO, CMD, GAMMA or ALL\n");
-}
-
-void printHelp() {
-  std::printf(
-      "updater %d.%d - firmware updater for DVI/HDMI <-> SDI converter cards\n"
-      "\n"
-      "Usage: updater COMxx MODE [file]\n"
-      "       updater COMa,COMb,... MODE [file]   the same mode on several cards at once\n"
-      "       updater --list      show the serial ports and which are in use\n"
-      "\n"
-      "Modes:\n"
-      "  FPGA   file.xsvf     stream an XSVF file into the card's FPGA\n"
-      "  VIPER  DeviceN.bin   write flash device N (1, 5 or 7) of the video processor\n"
-      "  VERIFY DeviceN.bin   compare flash device N with an image\n"
-      "  MICRO                reflash the microcontroller from appMain.mot\n"
-      "  EDID   file.bin      write a 128- or 256-byte EDID (DVI/HDMI input models)\n"
-      "  GAMMA  file.csv      send a gamma table of 1024 R,G,B lines\n"
-      "  REMOTE file.txt      play a script of card commands\n"
-      "  STATUS               print the video processor's status report\n"
-      "  ALL                  apply every update file found in this directory\n"
-      "  READ   N file [bytes] read flash device N (1, 5 or 7) into a new file\n"
-      "\n"
-      "Options (anywhere on the line):\n"
-      "  --verify             VIPER, ALL: read each written flash device back and compare\n"
-      "  --trace FILE         record every byte on the line, with times, into FILE\n"
-      "  --json               end with one line of JSON describing the run\n"
-      "  --dry-run            identify the card, check the mode's files and tell what the\n"
-      "                       run would do and how long it would take; send nothing that\n"
-      "                       changes the card\n"
-      "  --list               alone: show the serial ports and which are in use\n"
-      "  --help, --version    alone: this text, or the version\n"
-      "Any other argument that begins with -- is refused.\n"
-      "\n"
-      "Ports: COMn is \\\\.\\COMn on Windows.  Elsewhere COMn is /dev/ttyS<n-1>,\n"
-      "COMUSBn is /dev/ttyUSBn and COMACMn is /dev/ttyACMn; the environment variable\n"
-      "UPDATER_PORT_<NAME> (for example UPDATER_PORT_COM7=/dev/pts/3) overrides this.\n"
-      "On Linux a device path (/dev/ttyUSB0) works too.  A card behind a console\n"
-      "server: rfc2217://HOST:PORT (RFC 2217, every mode) or socket://HOST:PORT\n"
-      "(raw TCP, every mode but MICRO).\n"
-      "\n"
-      "Exit status: 0 when the run did what was asked, 1 when the operation or the\n"
-      "port failed, 2 when the command line or a file argument was refused, 130 after\n"
-      "Ctrl-C.  Advice beyond the messages goes to standard error, on lines that\n"
-      "begin with \"hint: \".\n",
-      kVersionMajor, kVersionMinor);
-}
-
-bool exists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
-
-bool endsWith(const char* name, const char* ending) {
-  const std::size_t nameLength = std::strlen(name), endingLength = std::strlen(ending);
-  return nameLength >= endingLength &&
-         std::strcmp(name + nameLength - endingLength, ending) == 0;
-}
-
-// The end of every run but the argument-less one and --help/--version.
-int finish(int status) {
-  std::printf("\nExit updater\n");
-  std::fflush(stdout);
-  return status;
-}
+namespace startup {
 
 // The common exit path once the port has been opened (or tried).
 int exitPath(SerialLink& link, int status) {
@@ -241,176 +56,6 @@ int portFailed(SerialLink& link, RunReport& report) {
                                      std::to_string(link.lastError()) + ")");
   if (!link.isOpen()) printOpenFailureHelp(link.lastError(), link.portName());
   return exitPath(link, kExitFailed);
-}
-
-// What the JSON result says of the command line: the port, the mode and
-// the file the mode works on (MICRO's is always appMain.mot; STATUS and
-// ALL take none).
-void describeRun(const CommandLine& command, RunReport& report) {
-  report.setPort(command.portName);
-  report.setMode(command.keyword);
-  if (command.micro)
-    report.setFile("appMain.mot");
-  else if (std::strcmp(command.keyword, "STATUS") != 0 && std::strcmp(command.keyword, "ALL") != 0)
-    report.setFile(command.fileName);
-}
-
-// READ N FILE [BYTES]: a flash device, a file that must not exist yet, and
-// a byte count.  Refused before the port is opened, so that a backup never
-// overwrites a file.
-std::optional<int> readBackupArguments(int argc, char** argv, CommandLine* command,
-                                       RunReport& report) {
-  if (argc < 5 || std::strlen(argv[4]) >= sizeof command->readFile) {
-    std::printf("Error: Usage is\n  updater COMXX READ 1|5|7 File.bin [bytes]\n");
-    report.stoppedAt("arguments", "READ takes a device (1, 5 or 7) and a file name");
-    return finish(kExitRefused);
-  }
-  const char* device = argv[3];
-  if (!(device[1] == '\0' && (device[0] == '1' || device[0] == '5' || device[0] == '7'))) {
-    std::printf("Bad device number %s. (Device 1, 5 or 7 only)\n", device);
-    report.stoppedAt("arguments", "bad device number (1, 5 or 7 only)");
-    return finish(kExitRefused);
-  }
-  command->readDevice = device[0] - '0';
-  std::strcpy(command->readFile, argv[4]);
-  if (exists(command->readFile) || platform::isSymbolicLink(command->readFile)) {
-    std::printf("File %s already exists: READ does not overwrite a file.\n",
-                printable(command->readFile).c_str());
-    report.stoppedAt("file", "the file already exists");
-    return finish(kExitRefused);
-  }
-  if (argc > 5) {
-    const char* count = argv[5];
-    char* end = nullptr;
-    const unsigned long bytes = std::strtoul(count, &end, 10);
-    const unsigned long most = flashDeviceSize(command->readDevice);
-    if (count[0] < '0' || count[0] > '9' || *end != '\0' || bytes == 0 || bytes > most) {
-      std::printf("Bad byte count %s. (1 to %lu)\n", count, most);
-      report.stoppedAt("arguments", "bad byte count (1 to " + std::to_string(most) + ")");
-      return finish(kExitRefused);
-    }
-    command->readBytes = bytes;
-  }
-  if (std::optional<int> status = refuseStalePartThatIsNotAFile(command->readFile, report))
-    return finish(*status);
-  return std::nullopt;
-}
-
-// Reads the command line into `command`.  Returns the exit status when the
-// run ends here: after the help or the version text (no exit line), or after
-// refusing an overlong argument or a port name that is not a COM port.
-std::optional<int> readCommandLine(int argc, char** argv, CommandLine* command,
-                                   RunReport& report) {
-  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-      std::strcmp(argv[1], "/?") == 0) {
-    printHelp();
-    return kExitOk;
-  }
-  if (std::strcmp(argv[1], "--version") == 0) {
-    std::printf("updater %d.%d\n", kVersionMajor, kVersionMinor);
-    return kExitOk;
-  }
-  if (std::strcmp(argv[1], "--list") == 0) return listSerialPortsCommand();
-  // Arguments that do not fit their buffers are refused, not cut.
-  if (std::strlen(argv[1]) >= sizeof command->portName ||
-      (argc > 2 && std::strlen(argv[2]) >= sizeof command->keyword) ||
-      (argc > 3 && std::strlen(argv[3]) >= sizeof command->fileName)) {
-    printUsage(false);
-    report.stoppedAt("arguments", "an argument is too long");
-    return finish(kExitRefused);
-  }
-  caseSensitive(argv[1], command->portName);
-  // A network form or a device path keeps its case (host names, paths).
-  const PortName port = parsePortName(argv[1]);
-  if (port.kind != PortKind::kComPort && port.kind != PortKind::kNotAPort)
-    std::snprintf(command->portName, sizeof command->portName, "%s", port.text.c_str());
-  caseSensitive(argc > 2 ? argv[2] : "", command->keyword);
-  if (argc > 3) std::strcpy(command->fileName, argv[3]);
-  command->micro = std::strcmp(command->keyword, "MICRO") == 0;
-  describeRun(*command, report);
-  if (port.kind == PortKind::kBadNetwork) {
-    std::fputs(badNetworkPortText(argv[1]).c_str(), stdout);
-    report.stoppedAt("arguments", "the network port is not HOST:PORT");
-    return finish(kExitRefused);
-  }
-  if (port.kind == PortKind::kNotAPort) {
-    std::printf("Must be COMXX\n");
-    report.stoppedAt("arguments", "the port must be COMxx");
-    return finish(kExitRefused);
-  }
-  if (std::strcmp(command->keyword, "READ") == 0) {
-    const std::optional<int> status = readBackupArguments(argc, argv, command, report);
-    report.setFile(command->readFile);
-    return status;
-  }
-  return std::nullopt;
-}
-
-// Size of the file `name`; false when it cannot be opened.  A failed size
-// query gives INVALID_FILE_SIZE.
-bool sizeOfFile(const char* name, DWORD* size) {
-  HANDLE file = CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  *size = GetFileSize(file, nullptr);
-  CloseHandle(file);
-  return true;
-}
-
-// MICRO checks its files before anything is sent: a missing appMain.mot
-// (no message of its own) or one of a known-bad size is refused, and so is
-// one that cannot be written as it stands, since a corrupt image must not
-// half-write the microcontroller's flash.  Returns the exit status when the
-// run ends here.
-std::optional<int> checkMicroFilesFirst(const CommandLine& command, RunReport& report) {
-  if (!command.micro) return std::nullopt;
-  DWORD size = 0;
-  // Before it is opened: a pipe would hold the open for ever.
-  if (!isRegularFileArgument("appMain.mot", report)) return kExitRefused;
-  if (!sizeOfFile("appMain.mot", &size)) {
-    report.stoppedAt("file", "appMain.mot cannot be opened");
-    return kExitRefused;
-  }
-  for (DWORD refused : kRefusedImageSizes) {
-    if (size == refused) {
-      std::printf("Bad appMain.mot file. Exit.\n");
-      report.stoppedAt("file", "Bad appMain.mot file");
-      return kExitRefused;
-    }
-  }
-  if (!checkMicroFiles()) {
-    report.stoppedAt("file", "a boot kernel or appMain.mot cannot be sent as it stands");
-    return kExitFailed;
-  }
-  return std::nullopt;
-}
-
-// MICRO changes the bit rate (and so does the boot-mode branch for an old
-// firmware), which a raw TCP port cannot carry: refused before the
-// connection is made, so that nothing reaches the card.
-std::optional<int> refuseRateChangeOnRawPort(const CommandLine& command, RunReport& report) {
-  const PortName port = resolvePortName(command.portName);
-  if (!command.micro || port.kind != PortKind::kRawTcp) return std::nullopt;
-  std::printf("MICRO cannot run over %s : a raw TCP port cannot change the bit rate. "
-              "Use rfc2217://%s:%s on a server that supports RFC 2217.\n",
-              port.text.c_str(), port.host.c_str(), port.port.c_str());
-  report.stoppedAt("arguments", "MICRO needs a port that can change the bit rate (rfc2217://)");
-  return finish(kExitFailed);
-}
-
-// Writes single 0x00 bytes and returns the count of the last read: a running
-// firmware answers, the boot program does not.
-DWORD probe(SerialLink& link) {
-  link.note("probe: is a firmware answering?");
-  const DWORD probeEnd = deadlineIn(1000);
-  DWORD lastCount = 0;
-  unsigned char reply[100];
-  for (int pass = 0; pass < 2; ++pass) {
-    if (!link.writeByte(0x00)) break;
-    Sleep(100);
-    link.read(reply, 50, &lastCount);  // a failed read counts as silence
-    if (deadlinePassed(probeEnd)) break;
-  }
-  return lastCount;
 }
 
 int exitStatusOfFdt(FdtResult result) {
@@ -448,16 +93,12 @@ int bootModeBranch(SerialLink& link, RunReport& report) {
   }
 
   // Silent boot program: an old firmware may be running.  Its menu keys
-  // CR '1' '$' '6' hand the microcontroller over to the boot program.
+  // and the boot key hand the microcontroller over to the boot program.
   link.note("boot program silent: an old firmware may be running; its menu keys follow");
   if (!switchBaudRate(link, 115200, report)) return exitPath(link, kExitFailed);
-  const unsigned char keys[4] = {0x0D, '1', '$', '6'};
-  for (unsigned char key : keys) {
-    if (!link.writeByte(key)) {
-      report.stoppedAt("mode", "the old firmware's menu keys could not be written");
-      return exitPath(link, kExitFailed);
-    }
-    Sleep(500);
+  if (!sendOldFirmwareBootSequence(link)) {
+    report.stoppedAt("mode", "the old firmware's menu keys could not be written");
+    return exitPath(link, kExitFailed);
   }
   std::printf(
       "\nYou are using an old firmware...Now programming the FLASH ...\nBe sure to upload the "
@@ -502,7 +143,7 @@ std::optional<int> identify(SerialLink& link, const CommandLine& command, CardId
     if (command.micro) {
       // Completes the old firmware's key sequence: it hands the
       // microcontroller over to the boot program.
-      if (link.writeByte('6')) Sleep(500);
+      sendOldFirmwareBootKey(link);
       report.stoppedAt("identify",
                        "old firmware: handed over to its boot program; run MICRO again");
     } else {
@@ -534,157 +175,6 @@ void printBanner(const CardIdentity& card) {
   else
     std::printf("\t\t\t\t\t\t\t*%c*\tSoftware Version  -> Unknown\n", 13);
   std::printf("* * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n");
-}
-
-// The row of `keyword`, or nullptr.  EDID is known only to models that take
-// an EDID; on the others the word is refused like any unknown keyword.
-const ModeEntry* findMode(const char* keyword, const CardIdentity& card) {
-  for (const ModeEntry& mode : kModes) {
-    if (mode.videoInputOnly && !card.hasVideoInput()) continue;
-    if (std::strcmp(keyword, mode.keyword) == 0) return &mode;
-  }
-  return nullptr;
-}
-
-// The argument count, then the keyword.  A file argument is needed unless
-// the mode takes none; arguments after it are ignored.  Returns the exit
-// status when the run ends here.
-std::optional<int> checkArguments(int argc, const ModeEntry* mode, const CardIdentity& card,
-                                  RunReport& report) {
-  if (!(argc >= 4 || (argc == 3 && mode != nullptr && !needsFile(*mode)))) {
-    printUsage(card.hasVideoInput());
-    report.stoppedAt("arguments", argc < 3 ? "no mode given" : "the mode needs a file argument");
-    return kExitRefused;
-  }
-  if (mode == nullptr) {
-    printKeywordError(card.hasVideoInput());
-    report.stoppedAt("arguments", "unknown mode for this card");
-    return kExitRefused;
-  }
-  return std::nullopt;
-}
-
-// The device-file rule of VIPER and VERIFY: "Device", a digit 1, 5 or 7,
-// ".bin" (what follows is not examined), and the file must exist.  Returns
-// the device number, or 0 after printing the refusal.
-int deviceFromFileName(const char* fileName, RunReport& report) {
-  if (std::strncmp(fileName, "Device", 6) != 0) {
-    std::printf("Bad device file. (Device 1 or 5 only)\n");
-    hintForBadDeviceFile(fileName);
-    report.stoppedAt("file", "Bad device file");
-    return 0;
-  }
-  int device = 0;
-  switch (fileName[6]) {
-    case '1': device = 1; break;
-    case '5': device = 5; break;
-    case '7': device = 7; break;
-    default:
-      std::printf("Bad device file. (Device 1,5  or 7 only)\n");
-      hintForBadDeviceFile(fileName);
-      report.stoppedAt("file", "Bad device file");
-      return 0;
-  }
-  if (std::strncmp(fileName + 7, ".bin", 4) != 0) {
-    std::printf("Bad device file. (Device 1, 5 or 7 only)\n");
-    hintForBadDeviceFile(fileName);
-    report.stoppedAt("file", "Bad device file");
-    return 0;
-  }
-  if (!exists(fileName)) {
-    std::printf("File %s doesn't exist.\n", fileName);
-    hintForMissingFile(fileName);
-    report.stoppedAt("file", "the file doesn't exist");
-    return 0;
-  }
-  if (!isRegularFileArgument(fileName, report)) return 0;
-  return device;
-}
-
-// The extension rule of FPGA, EDID, REMOTE and GAMMA.  A missing file waits
-// for the operator before the run ends.
-bool checkFileWithExtension(const char* fileName, const char* extension, const char* badText,
-                            RunReport& report) {
-  if (!endsWith(fileName, extension)) {
-    std::printf("%s", badText);
-    report.stoppedAt("file", std::string("the file name must end in ") + extension);
-    return false;
-  }
-  if (!exists(fileName)) {
-    std::printf("File %s doesn't exist.\n", fileName);
-    hintForMissingFile(fileName);
-    report.stoppedAt("file", "the file doesn't exist");
-    runPause();
-    return false;
-  }
-  return isRegularFileArgument(fileName, report);
-}
-
-// Prints "name : " and whether the file is there.
-bool lookFor(const char* name, const char* missingText = "\tNO\n") {
-  std::printf("%s : ", name);
-  const bool found = exists(name);
-  std::printf("%s", found ? "\tYES\n" : missingText);
-  return found;
-}
-
-// Mode ALL: which update files lie in the current folder.  A flash image
-// counts only with its ISP driver; device 7 is not looked for.
-UpdateFiles discoverUpdateFiles(bool takesEdid) {
-  UpdateFiles files;
-  std::printf("\nLooking for update files ... \n\n");
-  files.device1 = lookFor("Device1.bin");
-  files.device5 = lookFor("Device5.bin");
-  if (files.device1)
-    files.device1 =
-        lookFor("SFDriver.bin", "\tNO  (ERROR - You need a driver to update device1.)\n");
-  if (files.device5)
-    files.device5 =
-        lookFor("FDriver.bin", "\tNO  (ERROR - You need a driver to update device5.)\n");
-  files.fpga = lookFor("fpga.xsvf");
-  if (takesEdid) files.edid = lookFor("EDID.bin");
-  return files;
-}
-
-// Checks the file argument by the mode's rule and fills `arguments`.
-// Returns the exit status when the run ends here.
-std::optional<int> applyFileRule(const ModeEntry& mode, const CommandLine& command,
-                                 const CardIdentity& card, ModeArguments* arguments,
-                                 RunReport& report) {
-  arguments->fileName = command.fileName;
-  switch (mode.fileRule) {
-    case FileRule::kNone:
-      return std::nullopt;
-    case FileRule::kExtension:
-      if (!checkFileWithExtension(command.fileName, mode.extension, mode.badNameText, report))
-        return kExitRefused;
-      return std::nullopt;
-    case FileRule::kDeviceFile:
-      arguments->device = deviceFromFileName(command.fileName, report);
-      if (arguments->device == 0) return kExitRefused;
-      return std::nullopt;
-    case FileRule::kReadBackup:
-      arguments->device = command.readDevice;
-      arguments->readFile = command.readFile;
-      arguments->readBytes = command.readBytes;
-      return std::nullopt;
-    case FileRule::kUpdateFiles: {
-      arguments->files = discoverUpdateFiles(card.hasVideoInput());
-      const UpdateFiles& found = arguments->files;
-      if (!found.device1 && !found.device5 && !found.fpga && !found.edid) {
-        std::printf("No update available.");
-        report.remark("No update available.");
-        return kExitOk;  // nothing to do is no failure
-      }
-      if (!updateFilesAreRegular(found, report)) return kExitFailed;
-      return std::nullopt;
-    }
-  }
-  return kExitFailed;
-}
-
-std::string versionText() {
-  return std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor);
 }
 
 // --trace FILE: made before the port is opened, and a file that cannot be
@@ -811,15 +301,19 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   return exitPath(link, status);
 }
 
-// The trace's last line, and with --json the result as the run's last line.
-void endRecords(const RunOptions& options, int status, TraceLog& trace, const RunReport& report) {
+// The trace's last line, and with --json the result as the run's last line
+// (in a fleet's child, on the report channel instead).
+void endRecords(const RunOptions& options, int status, TraceLog& trace, const RunReport& report,
+                platform::ReportChannel& channel) {
   if (trace.isOpen()) {
     std::string text = "run ended: exit status " + std::to_string(status);
     if (status != kExitOk && !report.step().empty())
       text += ", stopped at " + report.step() + ": " + report.message();
     trace.note(text);
   }
-  if (options.json) {
+  if (channel.isOpen()) {
+    channel.writeLine(report.json(status));
+  } else if (options.json) {
     std::fputs((report.json(status) + "\n").c_str(), stdout);
     std::fflush(stdout);
   }
@@ -827,17 +321,19 @@ void endRecords(const RunOptions& options, int status, TraceLog& trace, const Ru
 
 // What Ctrl-C leaves: the trace's last line and, with --json, the result.
 void keepInterruptEndingUpToDate(const RunOptions& options, const TraceLog& trace,
-                                 const RunReport& report, platform::InterruptEnding& ending) {
+                                 const RunReport& report, platform::ReportChannel& channel,
+                                 platform::InterruptEnding& ending) {
   std::string note = "run ended: exit status 130";
   if (!report.currentStep().empty()) note += ", stopped at " + report.currentStep();
   note += ": interrupted (Ctrl-C)";
   std::string head, tail;
-  if (options.json) report.interruptedJson(&head, &tail);
+  // A fleet's child has no result on its console: its parent stands in.
+  if (options.json && !channel.isOpen()) report.interruptedJson(&head, &tail);
   ending.set(platform::descriptorOf(trace.file()), trace.started(), note, head, report.start(),
              tail);
 }
 
-}  // namespace
+}  // namespace startup
 
 void caseSensitive(const char* argv, char* data) {
   const std::string upper = upperCase(argv);
@@ -852,22 +348,30 @@ int runUpdater(int argc, char** argv) {
   if (argc < 2) return kExitOk;  // nothing printed, no port opened
 
   const FineTimer fineTimer;
-  CommandLine command;
+  startup::CommandLine command;
   command.fineTimer = fineTimer.granted();
   const bool optionsWellFormed = takeRunOptions(&argc, argv, &command.options);
   // The run owns its trace and its result; the link borrows the trace.
   TraceLog trace;
-  RunReport report(versionText());
+  RunReport report(startup::versionText());
+  // In a fleet's child: what the run learns goes to the parent as well.
+  platform::ReportChannel channel;
+  std::string cardReported = RunReport(std::string()).cardJson();
   int status = kExitOk;
   {
     // Ctrl-C ends the run with its last lines until the run writes them.
     platform::InterruptEnding interruptEnding;
     report.onChange([&] {
-      keepInterruptEndingUpToDate(command.options, trace, report, interruptEnding);
+      startup::keepInterruptEndingUpToDate(command.options, trace, report, channel,
+                                           interruptEnding);
+      if (channel.isOpen() && report.cardJson() != cardReported) {
+        cardReported = report.cardJson();
+        channel.writeLine(cardReported);
+      }
     });
-    status = runSteps(argc, argv, optionsWellFormed, &command, trace, report);
+    status = startup::runSteps(argc, argv, optionsWellFormed, &command, trace, report);
     report.onChange(nullptr);
   }
-  endRecords(command.options, status, trace, report);
+  startup::endRecords(command.options, status, trace, report, channel);
   return status;
 }

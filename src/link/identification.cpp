@@ -6,10 +6,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "common/hint.h"
 #include "common/ticks.h"
+#include "link/boot_entry.h"
 #include "link/command_channel.h"
 #include "link/serial_link.h"
 
@@ -24,7 +24,6 @@ const char* const kModelAnswers[6] = {
 };
 
 constexpr int kVersionRequests = 15;
-constexpr DWORD kKeyPauseMs = 500;
 constexpr DWORD kOldFirmwareReplyBytes = 10;  // read once; more than 4 is a menu
 constexpr DWORD kPassMs = 1000;               // one identification pass a second at most
 constexpr DWORD kLineRate = 115200;
@@ -138,9 +137,9 @@ DevTypeResult identifyOnce(SerialLink& link, CardIdentity* identity, ReopenRepor
   }
 
   // No answer to the model request: an old firmware answers its menu keys.
-  for (unsigned char key : {'\r', '1', '$'}) {
+  for (unsigned char key : kOldFirmwareMenuKeys) {
     if (!link.writeByte(key)) return DevTypeResult::kNoCommunication;
-    Sleep(kKeyPauseMs);
+    Sleep(kOldFirmwareKeyPauseMs);
   }
   char reply[50];
   DWORD got = 0;

@@ -6,9 +6,16 @@
 // sees the end of input and goes on.  Ctrl-C is caught while a ChildGroup
 // lives: the group reports it, and stopAll() ends the children, by force
 // those that do not end within a grace time.  Every wait is bounded.
+//
+// A third pipe, the report channel, carries what a child tells its parent
+// for a program to read (one line at a time), apart from what it shows a
+// person on its console.  The child finds it through the environment
+// variable kReportChannelVariable (a descriptor number on POSIX, a handle
+// value on Windows) and opens it with ReportChannel.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +28,7 @@ struct ChildEvent {
   Kind kind = Kind::Output;
   std::size_t child = 0;     // index, in the order the children were started
   bool errorStream = false;  // Output: from standard error
+  bool reportStream = false;  // Output: from the report channel
   std::string bytes;         // Output: as read, possibly part of a line
   int status = 0;            // Ended: exit status; 128 + N after signal N; 130 after Ctrl-C
   std::string how;           // Ended abnormally: "signal 11", "code 0xC0000005"; else empty
@@ -63,6 +71,26 @@ class ChildGroup {
 
  private:
   std::unique_ptr<Impl> impl_;
+};
+
+// The variable that names the report channel in a child's environment.
+inline constexpr char kReportChannelVariable[] = "UPDATER_REPORT_CHANNEL";
+
+// In a child of a ChildGroup, its end of the report channel; in any other
+// process nothing, and writeLine() does nothing.
+class ReportChannel {
+ public:
+  ReportChannel();
+  ~ReportChannel();
+  ReportChannel(const ReportChannel&) = delete;
+  ReportChannel& operator=(const ReportChannel&) = delete;
+
+  bool isOpen() const { return file_ != nullptr; }
+  // Writes `line` and a line end, at once.
+  void writeLine(const std::string& line);
+
+ private:
+  std::FILE* file_ = nullptr;
 };
 
 // The running program's own executable, to start it again; `argv0` when

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -25,6 +26,9 @@ extern char** environ;
 
 namespace platform {
 namespace {
+
+// The report channel's descriptor in a child.
+constexpr int kReportChannelDescriptor = 3;
 
 // Write end of the wake-up pipe of the living ChildGroup.  A signal handler
 // can only reach the group through a variable like this one; it is set and
@@ -50,7 +54,7 @@ constexpr uint64_t kPipeGraceMs = 2000;
 
 struct Child {
   pid_t pid = -1;
-  int pipes[2] = {-1, -1};  // read ends: standard output, standard error
+  int pipes[3] = {-1, -1, -1};  // read ends: standard output, standard error, report
   bool reaped = false;
   uint64_t reapedAt = 0;
   bool reported = false;
@@ -98,10 +102,9 @@ struct ChildGroup::Impl {
       Child& c = children[i];
       reap(c);
       if (c.reported || !c.reaped) continue;
-      if (c.pipes[0] >= 0 || c.pipes[1] >= 0) {
+      if (c.pipes[0] >= 0 || c.pipes[1] >= 0 || c.pipes[2] >= 0) {
         if (now - c.reapedAt < kPipeGraceMs) continue;
-        closeFd(&c.pipes[0]);
-        closeFd(&c.pipes[1]);
+        for (int& pipe : c.pipes) closeFd(&pipe);
       }
       c.reported = true;
       ChildEvent e;
@@ -155,8 +158,7 @@ ChildGroup::~ChildGroup() {
     poll(nullptr, 0, 10);
   }
   for (Child& c : g.children) {
-    closeFd(&c.pipes[0]);
-    closeFd(&c.pipes[1]);
+    for (int& pipe : c.pipes) closeFd(&pipe);
   }
   sigaction(SIGINT, &g.oldInt, nullptr);
   sigaction(SIGTERM, &g.oldTerm, nullptr);
@@ -170,11 +172,15 @@ bool ChildGroup::start(const std::string& program, const std::vector<std::string
                        std::string* error) {
   impl_->children.emplace_back();
   Child& c = impl_->children.back();
-  int out[2] = {-1, -1}, err[2] = {-1, -1};
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+  // Standard output, standard error and the report channel.
+  int ends[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+  for (auto& end : ends) {
+    if (pipe2(end, O_CLOEXEC) == 0) continue;
     *error = std::string("cannot make a pipe: ") + std::strerror(errno);
-    closeFd(&out[0]);
-    closeFd(&out[1]);
+    for (auto& made : ends) {
+      closeFd(&made[0]);
+      closeFd(&made[1]);
+    }
     c.reaped = true;
     c.reported = true;
     return false;
@@ -182,12 +188,26 @@ bool ChildGroup::start(const std::string& program, const std::vector<std::string
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  // The environment, with the report channel's descriptor in place of any
+  // that came down from a parent.
+  const std::string channel = std::string(kReportChannelVariable) + "=" +
+                              std::to_string(kReportChannelDescriptor);
+  std::vector<char*> environment;
+  const std::size_t nameLength = std::strlen(kReportChannelVariable);
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const bool same = std::strncmp(*entry, kReportChannelVariable, nameLength) == 0 &&
+                      (*entry)[nameLength] == '=';
+    if (!same) environment.push_back(*entry);
+  }
+  environment.push_back(const_cast<char*>(channel.c_str()));
+  environment.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, ends[0][1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, ends[1][1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, ends[2][1], kReportChannelDescriptor);
   // The child starts with the default actions for the signals the group
   // catches, and with nothing blocked.
   posix_spawnattr_t attr;
@@ -202,24 +222,23 @@ bool ChildGroup::start(const std::string& program, const std::vector<std::string
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  const int rc =
+      posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environment.data());
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  ::close(err[1]);
+  for (auto& end : ends) closeFd(&end[1]);
   if (rc != 0) {
-    ::close(out[0]);
-    ::close(err[0]);
+    for (auto& end : ends) closeFd(&end[0]);
     *error = "cannot start " + program + ": " + std::strerror(rc);
     c.reaped = true;
     c.reported = true;
     return false;
   }
-  fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
-  fcntl(err[0], F_SETFL, fcntl(err[0], F_GETFL) | O_NONBLOCK);
   c.pid = pid;
-  c.pipes[0] = out[0];
-  c.pipes[1] = err[0];
+  for (int s = 0; s < 3; ++s) {
+    fcntl(ends[s][0], F_SETFL, fcntl(ends[s][0], F_GETFL) | O_NONBLOCK);
+    c.pipes[s] = ends[s][0];
+  }
   return true;
 }
 
@@ -237,7 +256,7 @@ void ChildGroup::wait(int timeoutMs, std::vector<ChildEvent>* events) {
   const uint64_t now = nowMs();
   for (std::size_t i = 0; i < g.children.size(); ++i) {
     Child& c = g.children[i];
-    for (int s = 0; s < 2; ++s) {
+    for (int s = 0; s < 3; ++s) {
       if (c.pipes[s] < 0) continue;
       fds.push_back({c.pipes[s], POLLIN, 0});
       owners.emplace_back(i, s);
@@ -275,6 +294,7 @@ void ChildGroup::wait(int timeoutMs, std::vector<ChildEvent>* events) {
         ChildEvent e;
         e.child = child;
         e.errorStream = stream == 1;
+        e.reportStream = stream == 2;
         e.bytes.assign(buffer, static_cast<std::size_t>(n));
         events->push_back(std::move(e));
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -300,6 +320,16 @@ void ChildGroup::stopAll(int graceMs) {
   g.killAt = nowMs() + static_cast<uint64_t>(graceMs < 0 ? 0 : graceMs);
   for (Child& c : g.children)
     if (!c.reaped && c.pid > 0) kill(c.pid, SIGINT);
+}
+
+ReportChannel::ReportChannel() {
+  const char* value = std::getenv(kReportChannelVariable);
+  if (value == nullptr || std::to_string(kReportChannelDescriptor) != value) return;
+  // A descriptor that is not open, or not a pipe's write end, is none.
+  const int flags = fcntl(kReportChannelDescriptor, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return;
+  fcntl(kReportChannelDescriptor, F_SETFD, FD_CLOEXEC);
+  file_ = fdopen(kReportChannelDescriptor, "w");
 }
 
 std::string ownExecutable(const char* argv0) {

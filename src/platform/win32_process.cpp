@@ -14,8 +14,13 @@
 
 #include "platform/child_process.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include "platform/win32.h"
 
@@ -44,14 +49,14 @@ constexpr DWORD kPipeGraceMs = 2000;
 
 struct Chunk {
   std::size_t child;
-  int stream;  // 0 standard output, 1 standard error
+  int stream;  // 0 standard output, 1 standard error, 2 the report channel
   std::string bytes;
   bool end;  // the pipe is closed
 };
 
 struct Child {
   HANDLE process = nullptr;
-  bool open[2] = {false, false};
+  bool open[3] = {false, false, false};
   bool exited = false;
   DWORD exitedAt = 0;
   bool reported = false;
@@ -114,6 +119,7 @@ struct ChildGroup::Impl {
       ChildEvent e;
       e.child = chunk.child;
       e.errorStream = chunk.stream == 1;
+      e.reportStream = chunk.stream == 2;
       e.bytes = std::move(chunk.bytes);
       events->push_back(std::move(e));
     }
@@ -147,7 +153,7 @@ struct ChildGroup::Impl {
       Child& c = children[i];
       if (c.reported) continue;
       noteExit(c);
-      const bool drained = !c.open[0] && !c.open[1];
+      const bool drained = !c.open[0] && !c.open[1] && !c.open[2];
       if (!c.exited) {
         // Pipes closed a moment before the process ends: look again soon.
         if (drained && limit > 10) limit = 10;
@@ -229,8 +235,9 @@ bool ChildGroup::start(const std::string& program, const std::vector<std::string
   g.children.emplace_back();
   const std::size_t index = g.children.size() - 1;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE read[2] = {nullptr, nullptr}, write[2] = {nullptr, nullptr};
-  for (int s = 0; s < 2; ++s) {
+  // Standard output, standard error and the report channel.
+  HANDLE read[3] = {nullptr, nullptr, nullptr}, write[3] = {nullptr, nullptr, nullptr};
+  for (int s = 0; s < 3; ++s) {
     if (!CreatePipe(&read[s], &write[s], &inherit, 0)) {
       *error = "cannot make a pipe: error " + std::to_string(GetLastError());
       for (int k = 0; k < s; ++k) {
@@ -254,6 +261,11 @@ bool ChildGroup::start(const std::string& program, const std::vector<std::string
   std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
   mutableLine.push_back('\0');
   PROCESS_INFORMATION process{};
+  // The child inherits the report channel's write end under the same
+  // value; the variable that names it is set for the start alone.
+  const std::string channel =
+      std::to_string(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(write[2])));
+  SetEnvironmentVariableA(kReportChannelVariable, channel.c_str());
   // Children are started one after the other on this thread, and each
   // one's write ends are closed before the next starts, so no child
   // inherits another's pipe and every pipe ends with its child.
@@ -261,12 +273,11 @@ bool ChildGroup::start(const std::string& program, const std::vector<std::string
       CreateProcessA(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE,
                      CREATE_SUSPENDED | DETACHED_PROCESS, nullptr, nullptr, &startup, &process);
   const DWORD startError = GetLastError();
-  CloseHandle(write[0]);
-  CloseHandle(write[1]);
+  SetEnvironmentVariableA(kReportChannelVariable, nullptr);
+  for (HANDLE end : write) CloseHandle(end);
   if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
   if (!started) {
-    CloseHandle(read[0]);
-    CloseHandle(read[1]);
+    for (HANDLE end : read) CloseHandle(end);
     *error = "cannot start " + program + ": error " + std::to_string(startError);
     g.children[index].reported = true;
     return false;
@@ -276,7 +287,7 @@ bool ChildGroup::start(const std::string& program, const std::vector<std::string
   CloseHandle(process.hThread);
   Child& c = g.children[index];
   c.process = process.hProcess;
-  for (int s = 0; s < 2; ++s) {
+  for (int s = 0; s < 3; ++s) {
     g.readers.push_back({&g, index, s, read[s], nullptr});
     Impl::Reader& r = g.readers.back();
     r.thread = CreateThread(nullptr, 0, Impl::readPipe, &r, 0, nullptr);
@@ -327,6 +338,22 @@ void ChildGroup::stopAll(int graceMs) {
   (void)graceMs;
   g.killAt = GetTickCount();
   g.killStragglers();
+}
+
+ReportChannel::ReportChannel() {
+  const char* value = std::getenv(kReportChannelVariable);
+  if (value == nullptr || *value == '\0') return;
+  char* end = nullptr;
+  const unsigned long long number = std::strtoull(value, &end, 10);
+  if (*end != '\0' || number == 0) return;
+  HANDLE pipe = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(number));
+  // A value that is not a pipe this process holds is none.
+  if (GetFileType(pipe) != FILE_TYPE_PIPE) return;
+  SetHandleInformation(pipe, HANDLE_FLAG_INHERIT, 0);  // not for a grandchild
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(pipe), _O_WRONLY | _O_BINARY);
+  if (descriptor < 0) return;
+  file_ = _fdopen(descriptor, "wb");
+  if (file_ == nullptr) _close(descriptor);
 }
 
 std::string ownExecutable(const char* argv0) {

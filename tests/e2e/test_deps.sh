@@ -47,7 +47,8 @@ EOF
 chmod +x "$FAKE"/*
 
 ALL_DEMO="build-essential amd64
-cmake amd64"
+cmake amd64
+nlohmann-json3-dev all"
 ALL_TEST="$ALL_DEMO
 libgtest-dev amd64
 libgmock-dev amd64
@@ -99,11 +100,11 @@ check "wine32 of the machine's own architecture is not the i386 one" \
   "apt-get update -qq
 $INSTALL wine32:i386"
 check "passwordless sudo does the same through sudo" \
-  demo 1000 yes "" "build-essential amd64" 0 "*installing cmake" \
+  demo 1000 yes "" "build-essential amd64" 0 "*installing cmake nlohmann-json3-dev" \
   "sudo:
 apt-get update -qq
 sudo:
-$INSTALL cmake"
+$INSTALL cmake nlohmann-json3-dev"
 check "neither root nor sudo: the command to run, status 2, nothing run" \
   ci 1000 no "i386" "$ALL_TEST" 2 "  sudo apt-get install -y --no-install-recommends clang libclang-rt-14-dev lintian time" ""
 check "a set it does not know" \

@@ -172,20 +172,26 @@ TEST(FleetOutput, LiveTextAndTheEndOfTheStream) {
 }
 
 TEST(FleetResult, ReadsOneFlatJsonObjectAndNothingElse) {
-  std::map<std::string, std::string> members;
+  Json result;
   ASSERT_TRUE(fleet::readJsonObject(
       R"( {"port":"COM3","card_model":"HDMI TO SDI","card_plus":true,"exit_status":0,)"
       R"("elapsed_seconds":-1.5e3,"message":null,"q":"a\"b\\\u00e9\ud83d\ude00",)"
-      R"("nested":{"x":[1,{"y":null}]}} )",
-      &members));
-  EXPECT_EQ(members, (std::map<std::string, std::string>{
-                         {"port", "COM3"},
-                         {"card_model", "HDMI TO SDI"},
-                         {"card_plus", "true"},
-                         {"exit_status", "0"},
-                         {"elapsed_seconds", "-1.5e3"},
-                         {"q", "a\"b\\\xC3\xA9\xF0\x9F\x98\x80"},
-                     }));
+      R"("file":"caf\udce9 \ud800x","text":"\\udc80","nested":{"x":[1,{"y":null}]}} )",
+      &result));
+  const std::pair<const char*, std::string> members[] = {
+      {"port", "COM3"},
+      {"card_model", "HDMI TO SDI"},
+      {"card_plus", "true"},
+      {"exit_status", "0"},
+      {"elapsed_seconds", "-1.5e+03"},
+      {"message", ""},
+      {"q", "a\"b\\\xC3\xA9\xF0\x9F\x98\x80"},
+      // A stray byte's escape, and half a pair, read as U+FFFD.
+      {"file", "caf\xEF\xBF\xBD \xEF\xBF\xBDx"},
+      {"text", "\\udc80"},  // an escaped backslash, then plain text
+      {"nested", ""},
+  };
+  for (const auto& [key, text] : members) EXPECT_EQ(fleet::jsonScalar(result[key]), text) << key;
   const char* refused[] = {
       "", "[]", "{}{}", "{\"a\":1} x", "{\"a\":01}", "{\"a\":1,}", "{\"a\":\"x}",
       "{\"a\":\"tab\tinside\"}", "{\"a\":tru}", "{\"a\":\"\\q\"}", "{a:1}",
@@ -252,12 +258,14 @@ const char kTwoCards[] =
     "case \"$*\" in *--json*) ;; *) exit 9 ;; esac\n"
     "case \"$1\" in\n"
     "COM1) printf 'Begin Job...\\n\\rJob at 0.00 %%\\rJob at 0.52 %%\\rJob at 100%%\\t\\n'\n"
-    "      printf '{\"port\":\"COM1\",\"card_model\":\"HDMI TO SDI\",\"card_plus\":true,'\n"
-    "      printf '\"firmware_version\":\"3.1\",\"exit_status\":0}\\n'\n"
+    "      printf '{\"port\":\"COM1\",\"card_model\":\"HDMI TO SDI\",\"card_plus\":true,' >&3\n"
+    "      printf '\"firmware_version\":\"3.1\",\"outcome\":\"success\",\"exit_status\":0}\\n' >&3\n"
     "      exit 0 ;;\n"
     "COM2) printf '\\t\\t\\t\\t\\t\\t\\t*\\r*\\t\\t\\tDVI TO SDI\\n'\n"
     "      printf '\\t\\t\\t\\t\\t\\t\\t*\\r*\\tSoftware Version  -> 2.5\\n'\n"
-    "      printf '{\"not the last line\":1}\\n'\n"
+    "      printf '{\"card_model\":\"DVI TO SDI\",\"card_plus\":false,' >&3\n"
+    "      printf '\"firmware_version\":\"2.5\"}\\n{\"no outcome\":1}\\n' >&3\n"
+    "      printf '{\"not a result\":1}\\n'\n"
     "      echo 'no card' >&2; printf 'Exit updater'; exit 3 ;;\n"
     "esac\n";
 
@@ -266,7 +274,7 @@ TEST_F(FleetRun, PrefixesLinesHoldsBackResultsAndSumsUp) {
   for (const char* line :
        {"COM1: Begin Job...\n", "COM1: Job at 100%\n",
         "COM2: *                       DVI TO SDI                      *\n",
-        "COM2: {\"not the last line\":1}\n", "COM2: Exit updater\n"})
+        "COM2: {\"not a result\":1}\n", "COM2: Exit updater\n"})
     EXPECT_NE(out.find(line), std::string::npos) << line << out;
   EXPECT_EQ(out.find("card_model"), std::string::npos) << "a result line was shown";
   EXPECT_EQ(err, "COM2: no card\n");

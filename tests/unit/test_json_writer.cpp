@@ -72,9 +72,7 @@ std::string hexOf(std::string_view bytes) {
 
 template <typename T>
 std::string jsonOf(T v) {
-  JsonWriter w;
-  w.value(v);
-  return w.text();
+  return jsonText(Json(v));
 }
 
 struct Case {
@@ -88,25 +86,22 @@ Case text(std::string_view input, std::string exact, const char* decoded = nullp
   return {jsonOf(input), exact, hexOf(decoded ? std::string_view(decoded) : input)};
 }
 
-TEST(JsonWriter, WritesValidJsonThatReadsBackAsWritten) {
+TEST(JsonText, WritesValidJsonThatReadsBackAsWritten) {
   using namespace std::string_literals;
   const double inf = std::numeric_limits<double>::infinity();
-  JsonWriter nested;
-  nested.beginObject()
-      .key("port").value("COM3")
-      .key("size").value(std::size_t{16384})
-      .key("ok").value(true)
-      .key("steps").beginArray().endArray()
-      .key("card").beginObject().endObject()
-      .key("list").beginArray()
-          .value(1).beginArray().null().value(false).endArray()
-          .beginObject().key("k\"\n\xFF").value(-2.5).endObject()
-      .endArray()
-      .key("failed").value(static_cast<const char*>(nullptr))
-      .endObject();
-  JsonWriter list;
-  list.beginArray().beginObject().key("a").value(1).endObject()
-      .beginObject().endObject().value("z").endArray();
+  Json nested = Json::object();
+  nested["port"] = "COM3";
+  nested["size"] = std::size_t{16384};
+  nested["ok"] = true;
+  nested["steps"] = Json::array();
+  nested["card"] = Json::object();
+  Json inner = Json::object();
+  inner["k\"\n\xFF"] = -2.5;
+  nested["list"] = Json::array({1, Json::array({nullptr, false}), inner});
+  nested["failed"] = nullptr;
+  Json first = Json::object();
+  first["a"] = 1;
+  const Json list = Json::array({first, Json::object(), "z"});
 
   const Case cases[] = {
       text("", R"("")"),
@@ -144,12 +139,12 @@ TEST(JsonWriter, WritesValidJsonThatReadsBackAsWritten) {
       {jsonOf(inf), "null", "None"},
       {jsonOf(-inf), "null", "None"},
       {jsonOf(true), "true", "True"},
-      {nested.text(),
+      {jsonText(nested),
        R"({"port":"COM3","size":16384,"ok":true,"steps":[],"card":{},)"
        R"("list":[1,[null,false],{"k\"\n\udcff":-2.5}],"failed":null})",
        R"({'port': 'COM3', 'size': 16384, 'ok': True, 'steps': [], 'card': {}, )"
        R"('list': [1, [None, False], {'k"\n\udcff': -2.5}], 'failed': None})"},
-      {list.text(), R"([{"a":1},{},"z"])", "[{'a': 1}, {}, 'z']"},
+      {jsonText(list), R"([{"a":1},{},"z"])", "[{'a': 1}, {}, 'z']"},
   };
   std::vector<std::string> documents;
   for (const Case& c : cases) {
