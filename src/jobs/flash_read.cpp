@@ -14,6 +14,7 @@
 
 #include "common/elapsed.h"
 #include "common/printable.h"
+#include "common/progress_line.h"
 #include "isp/isp_transaction.h"
 #include "jobs/flash_job.h"
 #include "jobs/modes.h"
@@ -124,7 +125,7 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
   drainIspInput(link, kDrainLimitMs);
   const DWORD begin = GetTickCount();
 
-  unsigned progressLines = 0;
+  ProgressPace pace;
   bool written = true;
   Sha256 digest;
   const auto storeBlock = [&](DWORD addr, const uint16_t* words) {
@@ -140,10 +141,7 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
       written = false;
       return false;
     }
-    if ((size / 5000) * progressLines < addr) {
-      std::printf("%cJob at %0.2f %c", 13, static_cast<double>(addr) / size * 100, '%');
-      ++progressLines;
-    }
+    if (pace.due(addr, size)) printProgress(static_cast<double>(addr) / size * 100);
     return true;
   };
   const ReadOut result = readDevice(link, device, size, storeBlock);
@@ -152,7 +150,7 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
     // As in VERIFY, a card set to another device ends without the prompt.
     return result == ReadOut::DeviceNotSet ? Outcome::Failure : failureEnd();
   }
-  std::printf("%cJob at 100%%\t\t\t\t\n", 13);
+  printProgressComplete("%\t\t\t\t\n");
   if (!part.commit()) return failureEnd();
   if (saved != nullptr) {
     saved->known = true;
