@@ -52,14 +52,14 @@ listening() { [ -n "$(ss -Hltn "sport = :$1" 2>/dev/null)" ]; }
 # (KIND rfc2217 or raw) in front of DEVICE; their ports in PORTS[].
 start_ser2net() {
   stop_ser2net
-  local yaml=$WORK/ser2net.yaml i=0 spec accepter
+  local yaml=$WORK/ser2net.yaml i=0 entry accepter
   mapfile -t PORTS < <(free_ports $#)
   : >"$yaml"
-  for spec in "$@"; do
+  for entry in "$@"; do
     accepter="tcp,127.0.0.1,${PORTS[$i]}"
-    [ "${spec%%=*}" = rfc2217 ] && accepter="telnet(rfc2217),$accepter"
+    [ "${entry%%=*}" = rfc2217 ] && accepter="telnet(rfc2217),$accepter"
     printf 'connection: &card%d\n  accepter: %s\n  connector: serialdev,%s,115200n81,local\n' \
-      "$i" "$accepter" "${spec#*=}" >>"$yaml"
+      "$i" "$accepter" "${entry#*=}" >>"$yaml"
     printf '  options:\n    chardelay: false\n' >>"$yaml"
     i=$((i + 1))
   done
