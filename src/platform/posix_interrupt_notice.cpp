@@ -19,9 +19,11 @@ void onInterrupt(int signalNumber) {
     const ssize_t written = ::write(STDERR_FILENO, noticeText, static_cast<size_t>(noticeLength));
     (void)written;
   }
-  // The interrupt's own ending: the default action, so that the parent sees
-  // the process ended by the signal.
-  signal(signalNumber, SIG_DFL);
+  // Then whatever would have met the signal without the notice: the run's
+  // own ending (its trace line and JSON result, exit 130) or the default
+  // action.  The signal is blocked while this handler runs, so the raised
+  // one reaches the restored disposition once it returns.
+  sigaction(signalNumber, signalNumber == SIGINT ? &previousInt : &previousTerm, nullptr);
   raise(signalNumber);
 }
 

@@ -196,6 +196,23 @@ banner() {  # banner "MODEL NAME" "VERSION WORD or Unknown" [PLUS]
   printf '* * * * * * * * * * * * * * * * * * * * * * * * * * * * *\n'
 }
 
+# MICRO's files in $WORK: kernels a few hundred bytes long and an image of
+# 1024 bytes for 0x000 and PART2_BYTES from 0x800, with the flash it must
+# leave in expected_flash.bin.  The micro kernel is echoed byte by byte at
+# 9600 bit/s: it holds every byte value, 0x11 and 0x13 among them, which
+# only a line without XON/XOFF carries.
+micro_files() {  # micro_files PART2_BYTES
+  local gen="python3 $E2E_DIR/micro_image.py"
+  python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(256)) + bytes(range(44)))' \
+    >"$WORK/uGen7144.cde"
+  head -c 200 /dev/urandom >"$WORK/Genm7144.cde"
+  head -c 150 /dev/urandom >"$WORK/Genw7144.cde"
+  head -c 1024 /dev/urandom >"$WORK/part1.bin"
+  head -c "$1" /dev/urandom >"$WORK/part2.bin"
+  $gen srec "$WORK/part1.bin" "$WORK/part2.bin" "$WORK/appMain.mot" --record 32
+  $gen flash "$WORK/part1.bin" "$WORK/part2.bin" "$WORK/expected_flash.bin"
+}
+
 finish() {
   echo "$PASSED passed, $FAILED failed"
   [ "$FAILED" -eq 0 ] && exit 0

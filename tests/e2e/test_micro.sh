@@ -6,16 +6,8 @@ source "$(dirname "$0")/lib.sh" "$@"
 GEN="python3 $E2E_DIR/micro_image.py"
 
 # Kernels a few hundred bytes long and an image of 1024 bytes for 0x000 and
-# 3000 from 0x800.  The micro kernel is echoed byte by byte at 9600 bit/s:
-# it holds every byte value, 0x11 and 0x13 among them, which only a port
-# without XON/XOFF carries.
-python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(256)) + bytes(range(44)))' >"$WORK/uGen7144.cde"
-head -c 200 /dev/urandom >"$WORK/Genm7144.cde"
-head -c 150 /dev/urandom >"$WORK/Genw7144.cde"
-head -c 1024 /dev/urandom >"$WORK/part1.bin"
-head -c 3000 /dev/urandom >"$WORK/part2.bin"
-$GEN srec "$WORK/part1.bin" "$WORK/part2.bin" "$WORK/appMain.mot" --record 32
-$GEN flash "$WORK/part1.bin" "$WORK/part2.bin" "$WORK/expected_flash.bin"
+# 3000 from 0x800.
+micro_files 3000
 
 # The output with the elapsed time made constant, for byte comparisons.
 normalised_out() { sed -E 's/: [0-9]+ minutes [0-9]+ seconds/: M minutes S seconds/' "$WORK/out" >"$WORK/out.norm"; }

@@ -121,14 +121,7 @@ expect_out_contains "Success"
 expect_same "$WORK/state/fpga.xsvf" "$WORK/fpga.xsvf"
 
 case_ "MICRO over RFC 2217: the boot program at 9600 bit/s and back"
-GEN="python3 $E2E_DIR/micro_image.py"
-python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(256)) + bytes(range(44)))' >"$WORK/uGen7144.cde"
-head -c 200 /dev/urandom >"$WORK/Genm7144.cde"
-head -c 150 /dev/urandom >"$WORK/Genw7144.cde"
-head -c 1024 /dev/urandom >"$WORK/part1.bin"
-head -c 1000 /dev/urandom >"$WORK/part2.bin"
-$GEN srec "$WORK/part1.bin" "$WORK/part2.bin" "$WORK/appMain.mot" --record 32
-$GEN flash "$WORK/part1.bin" "$WORK/part2.bin" "$WORK/expected_flash.bin"
+micro_files 1000
 run_updater "rfc2217://127.0.0.1:${PORTS[0]}" MICRO
 expect_rc 0
 stop_card  # the card keeps its flash on stopping

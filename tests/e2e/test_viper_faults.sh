@@ -50,10 +50,11 @@ expect_err_contains "hint: the video processor refused to start the ISP driver a
 expect_log_lacks "ISP flash write"
 cp "$WORK/good-driver.bin" "$WORK/FDriver.bin"
 
-case_ "Ctrl-C while a device is written: a hint says to run the same command again"
+case_ "Ctrl-C while a device is written: a hint, and the run's last lines all the same"
 if native_only "a signal to the Wine process is not a console Ctrl-C"; then
   start_card --model HDMITOSDI
-  (cd "$WORK" && exec "$UPDATER" COM7 VIPER Device5.bin </dev/null >"$WORK/out" 2>"$WORK/err") &
+  (cd "$WORK" && exec "$UPDATER" COM7 VIPER Device5.bin --json --trace "$WORK/cut.trace" \
+    </dev/null >"$WORK/out" 2>"$WORK/err") &
   RUN=$!
   for _ in $(seq 1 3000); do
     grep -q "ISP mode program device 5" "$WORK/card.log" 2>/dev/null && break
@@ -64,6 +65,12 @@ if native_only "a signal to the Wine process is not a console Ctrl-C"; then
   wait "$RUN" || RC=$?
   expect_rc 130
   expect_err_contains "hint: device 5 may be incomplete: run the same command again"
+  # The notice hands the interrupt on: the JSON result and the trace's
+  # last line are still written.
+  if tail -n 1 "$WORK/out" | grep -q '"outcome":"interrupted"'; then pass
+  else fail "the JSON result is not the last line"; show_out; fi
+  if tail -n 1 "$WORK/cut.trace" | grep -q "run ended: exit status 130"; then pass
+  else fail "the trace lacks its last line: $(tail -n 1 "$WORK/cut.trace")"; fi
 fi
 
 finish
