@@ -33,6 +33,7 @@
 #include "link/trace_log.h"
 #include "platform/files.h"
 #include "platform/interrupt_ending.h"
+#include "platform/scoped_handle.h"
 
 
 namespace startup {
@@ -105,10 +106,9 @@ bool endsWith(const char* name, const char* ending) {
 // Size of the file `name`; false when it cannot be opened.  A failed size
 // query gives INVALID_FILE_SIZE.
 bool sizeOfFile(const char* name, DWORD* size) {
-  HANDLE file = CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  *size = GetFileSize(file, nullptr);
-  CloseHandle(file);
+  const ScopedHandle file(CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file.isOpen()) return false;
+  *size = GetFileSize(file.get(), nullptr);
   return true;
 }
 
