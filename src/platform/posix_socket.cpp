@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/posix_internal.h"
 #include "platform/tcp_connection.h"
 
 namespace platform {
@@ -207,6 +208,10 @@ int resolve(const std::string& host, const std::string& port, uint32_t timeoutMs
 std::unique_ptr<TcpConnection> connectTcp(const std::string& host, const std::string& port,
                                           uint32_t timeoutMs, uint32_t* code,
                                           std::string* reason) {
+  if (hooks != nullptr) {
+    std::unique_ptr<TcpConnection> connection;
+    if (hooks->connectTcp(host, port, timeoutMs, &connection, code, reason)) return connection;
+  }
   const uint64_t deadline = nowMs() + timeoutMs;
   addrinfo* addresses = nullptr;
   bool lookupTimedOut = false;

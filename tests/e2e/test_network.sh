@@ -4,7 +4,7 @@
 # the COM Port Control Option) and socket://HOST:PORT (raw TCP).  Data full
 # of 0xFF (Telnet's IAC) both ways, the bit rate changes of MICRO, their
 # refusal on a raw port, two cards over two server ports, a server killed
-# mid-write, Ctrl-C while waiting on the server (over IPv6), a refused
+# mid-write and during the identification, Ctrl-C while waiting on the server (over IPv6), a refused
 # connection, and a device path as the port.
 source "$(dirname "$0")/lib.sh" "$@"
 source "$E2E_DIR/vxp_lib.sh"
@@ -181,6 +181,24 @@ expect_out_lacks "Total Time"
 expect_out_contains $'\nthe connection to 127.0.0.1 port '"${PORTS[0]}"' was lost: '
 grep -E "was lost: (connection closed by the server|connection reset by peer)$" "$WORK/out" >/dev/null &&
   pass || fail "the loss has no reason"
+
+case_ "the server killed while a silent card is identified: exit 1 within 15 s, not dialled again"
+start_card --silent
+start_ser2net "rfc2217=$(card_pty)"
+( sleep 2; kill -9 "$SER2NET_PID"; date +%s.%N >"$WORK/killed" ) &
+KILLER=$!
+RC=0
+timeout 60 "$UPDATER" "rfc2217://127.0.0.1:${PORTS[0]}" STATUS </dev/null >"$WORK/out" 2>"$WORK/err" || RC=$?
+ended=$(date +%s.%N)
+wait "$KILLER" || true
+SER2NET_PID=
+expect_rc 1
+awk -v a="$(cat "$WORK/killed")" -v b="$ended" 'BEGIN { exit !(b - a < 15) }' && pass ||
+  fail "the run ended $(awk -v a="$(cat "$WORK/killed")" -v b="$ended" 'BEGIN { print b - a }') s after the kill"
+# A kill closes the connection, or resets it when bytes were left unread.
+printf '\nNow communicating with the card to obtain version information...\nthe connection to 127.0.0.1 port %s was lost: REASON\n\nExit updater\n' "${PORTS[0]}" >"$WORK/expected"
+sed -E 's/(was lost: )(connection closed by the server|connection reset by peer)$/\1REASON/' "$WORK/out" |
+  cmp -s - "$WORK/expected" && pass || { fail "not the lost connection's ending"; show_out; }
 
 case_ "Ctrl-C while the updater waits on the server, over IPv6"
 # A silent card: identification repeats until the operator gives up.
