@@ -113,6 +113,7 @@ bool connectionLost(const SerialLink& link) {
 DevTypeResult identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report,
                            SilenceWatch* silence) {
   char answer[60] = {0};
+  if (connectionLost(link)) return DevTypeResult::kPortLost;  // under the start-up's probe
 
   std::printf("\nNow communicating with the card to obtain version information...");
 

@@ -633,6 +633,8 @@ TEST(NetworkRun, AServerThatGoesAwayEndsTheRun) {
     const char* reason;
   };
   const Row rows[] = {
+      {"the start-up's probe, closed", {"--model", "HDMITOSDI"}, 1, Io::kClosed,
+       "connection closed by the server"},
       {"identification of a silent card, closed", {"--silent"}, 5, Io::kClosed,
        "connection closed by the server"},
       {"identification of a silent card, reset", {"--silent"}, 30, Io::kFailed,
