@@ -83,6 +83,7 @@ class PosixTcpConnection : public TcpConnection {
       if (n == 0) return closed();
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return failed(errno);
+      if (timeoutMs == 0) return Io::kTimeout;  // nothing waiting: no poll() to ask again
       short revents = 0;
       const int r = waitFor(fd_, POLLIN, deadline, &revents);
       if (r < 0) return failed(errno);

@@ -98,6 +98,7 @@ class WinsockConnection : public TcpConnection {
       }
       const int code = WSAGetLastError();
       if (code != WSAEWOULDBLOCK) return failed(code);
+      if (timeoutMs == 0) return Io::kTimeout;  // nothing waiting: no select() to ask again
       const int r = waitFor(socket_, false, deadline);
       if (r < 0) return failed(WSAGetLastError());
       if (r == 0) return Io::kTimeout;
