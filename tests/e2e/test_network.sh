@@ -94,6 +94,26 @@ expect_out_contains "Mismatch Total 0"
 expect_same "$WORK/state/flash1.bin" "$WORK/expected1.bin"
 grep -q "port $RFC open at 115200 bit/s 8N1" "$WORK/net.trace" && pass || fail "the trace lacks the open line"
 
+case_ "a name whose lookup never answers: exit 1 after the connect's 5 s"
+# A preloaded getaddrinfo that takes 30 s for *.slow.invalid stands in for a
+# name server that does not reply.  Under Wine it reaches the lookup through
+# Winsock; a 32-bit Wine loads 32-bit libraries, where this 64-bit one does
+# not apply.
+pe_machine() { od -An -tx2 -j $(( $(od -An -tu4 -j 60 -N4 "$1") + 4 )) -N2 "$1" | tr -d ' '; }
+if ! command -v cc >/dev/null 2>&1; then
+  echo "SKIPPED [$CASE]: no C compiler for the preloaded lookup"
+elif [ -n "${E2E_UNDER_WINE:-}" ] && [ "$(pe_machine "$WINE_UPDATER_EXE")" != 8664 ]; then
+  echo "SKIPPED [$CASE]: the preloaded lookup is a 64-bit library"
+else
+  cc -shared -fPIC -o "$WORK/slow_lookup.so" "$E2E_DIR/slow_lookup.c" -ldl
+  started=$(date +%s.%N)
+  LD_PRELOAD=$WORK/slow_lookup.so RUN_TIMEOUT=20 run_updater "rfc2217://card7.slow.invalid:4001" STATUS
+  took=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
+  expect_rc 1
+  expect_out_printf 'Failed to open rfc2217://card7.slow.invalid:4001 :  cannot connect to card7.slow.invalid port 4001: the name was not resolved within 5 s\n\nExit updater\n'
+  awk -v t="$took" 'BEGIN { exit !(t >= 4.9 && t < 8) }' && pass || fail "the run took $took s"
+fi
+
 # Under Wine one case shows that Winsock carries the same protocol; the
 # rest exercise code that is the same on both platforms.
 if [ -n "${E2E_UNDER_WINE:-}" ]; then
