@@ -101,10 +101,10 @@ void reopenPort(SerialLink& link, ReopenReport* report) {
   report->code = code;
 }
 
-// The console server closed or reset the connection.  Unlike a local
-// adapter, which may be plugged in again under the same name, the server
-// has ended this session: dialling it again could take the port from under
-// another client, or reach a card the operator did not mean.
+// The console server closed or reset the connection: a vanished port, which
+// ends the run as an unplugged adapter ends a job.  A local adapter is
+// opened again here because it comes back under its name when it is plugged
+// in again; a server that has ended the session is not dialled again.
 bool connectionLost(const SerialLink& link) {
   return link.network() != nullptr && link.network()->lost();
 }
