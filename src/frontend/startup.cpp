@@ -29,6 +29,7 @@
 #include "link/boot_entry.h"
 #include "link/command_channel.h"
 #include "link/identification.h"
+#include "link/network_port.h"
 #include "link/port_name.h"
 #include "link/serial_link.h"
 #include "link/trace_log.h"
@@ -130,6 +131,10 @@ std::string cardNote(DevTypeResult result, const CardIdentity& card) {
 std::optional<int> identify(SerialLink& link, const CommandLine& command, CardIdentity* card,
                             RunReport& report) {
   const DevTypeResult result = identifyCard(link, card);
+  if (result == DevTypeResult::kPortLost) {  // said on the console as it happened
+    report.stoppedAt("identify", link.network()->failure());
+    return kExitFailed;
+  }
   report.setCard(*card);
   if (link.tracing()) link.note(cardNote(result, *card));
   if (result == DevTypeResult::kOldFirmware) {

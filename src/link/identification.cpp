@@ -11,6 +11,7 @@
 #include "common/ticks.h"
 #include "link/boot_entry.h"
 #include "link/command_channel.h"
+#include "link/network_port.h"
 #include "link/serial_link.h"
 
 const char* const cardModeName[6] = {"DVI TO SDI",  "DL-SDI TO DVI",  "SL-SDI TO DVI",
@@ -100,10 +101,19 @@ void reopenPort(SerialLink& link, ReopenReport* report) {
   report->code = code;
 }
 
+// The console server closed or reset the connection: a vanished port, which
+// ends the run as an unplugged adapter ends a job.  A local adapter is
+// opened again here because it comes back under its name when it is plugged
+// in again; a server that has ended the session is not dialled again.
+bool connectionLost(const SerialLink& link) {
+  return link.network() != nullptr && link.network()->lost();
+}
+
 // One identification pass.
 DevTypeResult identifyOnce(SerialLink& link, CardIdentity* identity, ReopenReport* report,
                            SilenceWatch* silence) {
   char answer[60] = {0};
+  if (connectionLost(link)) return DevTypeResult::kPortLost;  // under the start-up's probe
 
   std::printf("\nNow communicating with the card to obtain version information...");
 
@@ -114,7 +124,10 @@ DevTypeResult identifyOnce(SerialLink& link, CardIdentity* identity, ReopenRepor
     ++requests;
     if (result == SendCmdResult::kAnswer) silence->heard();
     silence->check();
-    if (result == SendCmdResult::kPortFailure) reopenPort(link, report);
+    if (result == SendCmdResult::kPortFailure) {
+      if (connectionLost(link)) return DevTypeResult::kPortLost;
+      reopenPort(link, report);
+    }
   } while (result != SendCmdResult::kAnswer && requests < kVersionRequests);
 
   parseVersion(answer, identity);
@@ -124,6 +137,7 @@ DevTypeResult identifyOnce(SerialLink& link, CardIdentity* identity, ReopenRepor
   const SendCmdResult typeResult = SendCmd(link, "#DEVTYPE\r", 9, answer, sizeof answer);
   if (typeResult == SendCmdResult::kAnswer) silence->heard();
   silence->check();
+  if (connectionLost(link)) return DevTypeResult::kPortLost;
   if (typeResult == SendCmdResult::kAnswer) {
     for (int model = 0; model < 6; ++model) {
       if (std::strcmp(answer, kModelAnswers[model]) == 0) {
@@ -138,12 +152,14 @@ DevTypeResult identifyOnce(SerialLink& link, CardIdentity* identity, ReopenRepor
 
   // No answer to the model request: an old firmware answers its menu keys.
   for (unsigned char key : kOldFirmwareMenuKeys) {
-    if (!link.writeByte(key)) return DevTypeResult::kNoCommunication;
+    if (!link.writeByte(key))
+      return connectionLost(link) ? DevTypeResult::kPortLost : DevTypeResult::kNoCommunication;
     Sleep(kOldFirmwareKeyPauseMs);
   }
   char reply[50];
   DWORD got = 0;
   if (!link.read(reply, kOldFirmwareReplyBytes, &got)) got = 0;
+  if (connectionLost(link)) return DevTypeResult::kPortLost;
   if (got > 4) {
     std::printf("\nYou are using an old firmware version...");
     return DevTypeResult::kOldFirmware;

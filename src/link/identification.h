@@ -24,10 +24,12 @@ enum class DevTypeResult {
   kNoCommunication,  // no model answer, and no old firmware's menu either
   kOldFirmware,      // the card answered its menu keys, not the model request
   kUnknownModel,     // the card named a model this updater does not know
+  kPortLost,         // the console server closed or reset the connection
 };
 
 // Asks the card for its version and model and fills `identity`.  Reopens
-// the port when a request reported a port failure.
+// the port when a request reported a port failure, except a console
+// server's connection that was closed or reset (kPortLost).
 DevTypeResult DevType(SerialLink& link, CardIdentity* identity);
 
 // Identifies the card the way the start-up does: DevType again and again
@@ -36,5 +38,7 @@ DevTypeResult DevType(SerialLink& link, CardIdentity* identity);
 // second, so a vanished port does not flood the console or burn the CPU,
 // and a port that cannot be reopened is reported once for each new way it
 // fails, not on every pass.  Returns DevType's last result: kModel or
-// kOldFirmware.
+// kOldFirmware, or kPortLost for a port behind a console server whose
+// connection was closed or reset: that is a vanished port, as an unplugged
+// adapter in a job, and the run ends rather than dial the server again.
 DevTypeResult identifyCard(SerialLink& link, CardIdentity* identity);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/tcp_connection.h"
 #include "platform/win32.h"
 
 namespace platform {
@@ -39,6 +40,20 @@ class Hooks {
     (void)portName;
     (void)error;
     return nullptr;
+  }
+  // A connection to a console server: true when the hook made it, or
+  // refused it (`*connection` left empty, `*code` and `*reason` set); false
+  // to connect for real.
+  virtual bool connectTcp(const std::string& host, const std::string& port, uint32_t timeoutMs,
+                          std::unique_ptr<TcpConnection>* connection, uint32_t* code,
+                          std::string* reason) {
+    (void)host;
+    (void)port;
+    (void)timeoutMs;
+    (void)connection;
+    (void)code;
+    (void)reason;
+    return false;
   }
   // The serial driver's settings requests (TIOCGSERIAL, TIOCSSERIAL), by
   // which an opened port asks for low latency: ioctl() unless replaced.

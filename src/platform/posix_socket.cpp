@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/posix_internal.h"
 #include "platform/tcp_connection.h"
 
 namespace platform {
@@ -82,6 +83,7 @@ class PosixTcpConnection : public TcpConnection {
       if (n == 0) return closed();
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return failed(errno);
+      if (timeoutMs == 0) return Io::kTimeout;  // nothing waiting: no poll() to ask again
       short revents = 0;
       const int r = waitFor(fd_, POLLIN, deadline, &revents);
       if (r < 0) return failed(errno);
@@ -207,6 +209,10 @@ int resolve(const std::string& host, const std::string& port, uint32_t timeoutMs
 std::unique_ptr<TcpConnection> connectTcp(const std::string& host, const std::string& port,
                                           uint32_t timeoutMs, uint32_t* code,
                                           std::string* reason) {
+  if (hooks != nullptr) {
+    std::unique_ptr<TcpConnection> connection;
+    if (hooks->connectTcp(host, port, timeoutMs, &connection, code, reason)) return connection;
+  }
   const uint64_t deadline = nowMs() + timeoutMs;
   addrinfo* addresses = nullptr;
   bool lookupTimedOut = false;

@@ -12,6 +12,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <process.h>
+
+#include <new>
 
 #include "platform/tcp_connection.h"
 
@@ -95,6 +98,7 @@ class WinsockConnection : public TcpConnection {
       }
       const int code = WSAGetLastError();
       if (code != WSAEWOULDBLOCK) return failed(code);
+      if (timeoutMs == 0) return Io::kTimeout;  // nothing waiting: no select() to ask again
       const int r = waitFor(socket_, false, deadline);
       if (r < 0) return failed(WSAGetLastError());
       if (r == 0) return Io::kTimeout;
@@ -162,6 +166,75 @@ SOCKET connectOne(const addrinfo* address, uint64_t deadline, int* code) {
   return s;
 }
 
+// One name lookup on a thread of its own.  getaddrinfo() has no time-out,
+// and a name server that does not answer can hold it for far longer than a
+// connect may take; a lookup that has not answered in time is left to end
+// on its thread.  The caller and the thread each hold a reference to the
+// record, and the last to let go frees it, with any addresses found too
+// late; the event orders the thread's result before the caller reads it.
+class Lookup {
+ public:
+  // Starts the lookup; nullptr when no thread could be made.
+  static Lookup* start(const std::string& host, const std::string& port) {
+    Lookup* lookup = new (std::nothrow) Lookup(host, port);
+    if (lookup == nullptr) return nullptr;
+    if (lookup->done_ == nullptr) {
+      delete lookup;
+      return nullptr;
+    }
+    const uintptr_t thread = _beginthreadex(nullptr, 0, &Lookup::run, lookup, 0, nullptr);
+    if (thread == 0) {
+      delete lookup;
+      return nullptr;
+    }
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    return lookup;
+  }
+
+  // Waits up to `timeoutMs`.  True when the lookup ended in time, with its
+  // result and the addresses, which the caller then owns.
+  bool wait(uint32_t timeoutMs, int* result, addrinfo** addresses) {
+    if (WaitForSingleObject(done_, timeoutMs) != WAIT_OBJECT_0) return false;
+    *result = result_;
+    *addresses = addresses_;
+    addresses_ = nullptr;
+    return true;
+  }
+
+  // The caller lets go of the lookup, finished or not.
+  void release() {
+    if (InterlockedDecrement(&references_) == 0) delete this;
+  }
+
+ private:
+  Lookup(const std::string& host, const std::string& port)
+      : host_(host), port_(port), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~Lookup() {
+    if (addresses_ != nullptr) freeaddrinfo(addresses_);
+    if (done_ != nullptr) CloseHandle(done_);
+  }
+
+  static unsigned __stdcall run(void* argument) {
+    Lookup* lookup = static_cast<Lookup*>(argument);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    lookup->result_ = getaddrinfo(lookup->host_.c_str(), lookup->port_.c_str(), &hints,
+                                  &lookup->addresses_);
+    SetEvent(lookup->done_);
+    lookup->release();
+    return 0;
+  }
+
+  const std::string host_;
+  const std::string port_;
+  HANDLE done_;
+  volatile LONG references_ = 2;  // the caller and the thread
+  int result_ = WSATRY_AGAIN;
+  addrinfo* addresses_ = nullptr;
+};
+
 }  // namespace
 
 std::unique_ptr<TcpConnection> connectTcp(const std::string& host, const std::string& port,
@@ -173,12 +246,21 @@ std::unique_ptr<TcpConnection> connectTcp(const std::string& host, const std::st
     return nullptr;
   }
   const uint64_t deadline = nowMs() + timeoutMs;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
+  Lookup* lookup = Lookup::start(host, port);
+  if (lookup == nullptr) {
+    *code = kErrorHostNotFound;
+    *reason = "the name could not be looked up";
+    return nullptr;
+  }
+  int resolved = WSATRY_AGAIN;
   addrinfo* addresses = nullptr;
-  const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
+  const bool answered = lookup->wait(timeoutMs, &resolved, &addresses);
+  lookup->release();
+  if (!answered) {
+    *code = kErrorTimedOut;
+    *reason = "the name was not resolved within " + std::to_string(timeoutMs / 1000) + " s";
+    return nullptr;
+  }
   if (resolved != 0) {
     *code = kErrorHostNotFound;
     *reason = textOf(resolved);

@@ -4,7 +4,7 @@
 # the COM Port Control Option) and socket://HOST:PORT (raw TCP).  Data full
 # of 0xFF (Telnet's IAC) both ways, the bit rate changes of MICRO, their
 # refusal on a raw port, two cards over two server ports, a server killed
-# mid-write, Ctrl-C while waiting on the server (over IPv6), a refused
+# mid-write and during the identification, Ctrl-C while waiting on the server (over IPv6), a refused
 # connection, and a device path as the port.
 source "$(dirname "$0")/lib.sh" "$@"
 source "$E2E_DIR/vxp_lib.sh"
@@ -94,6 +94,26 @@ expect_out_contains "Mismatch Total 0"
 expect_same "$WORK/state/flash1.bin" "$WORK/expected1.bin"
 grep -q "port $RFC open at 115200 bit/s 8N1" "$WORK/net.trace" && pass || fail "the trace lacks the open line"
 
+case_ "a name whose lookup never answers: exit 1 after the connect's 5 s"
+# A preloaded getaddrinfo that takes 30 s for *.slow.invalid stands in for a
+# name server that does not reply.  Under Wine it reaches the lookup through
+# Winsock; a 32-bit Wine loads 32-bit libraries, where this 64-bit one does
+# not apply.
+pe_machine() { od -An -tx2 -j $(( $(od -An -tu4 -j 60 -N4 "$1") + 4 )) -N2 "$1" | tr -d ' '; }
+if ! command -v cc >/dev/null 2>&1; then
+  echo "SKIPPED [$CASE]: no C compiler for the preloaded lookup"
+elif [ -n "${E2E_UNDER_WINE:-}" ] && [ "$(pe_machine "$WINE_UPDATER_EXE")" != 8664 ]; then
+  echo "SKIPPED [$CASE]: the preloaded lookup is a 64-bit library"
+else
+  cc -shared -fPIC -o "$WORK/slow_lookup.so" "$E2E_DIR/slow_lookup.c" -ldl
+  started=$(date +%s.%N)
+  LD_PRELOAD=$WORK/slow_lookup.so RUN_TIMEOUT=20 run_updater "rfc2217://card7.slow.invalid:4001" STATUS
+  took=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
+  expect_rc 1
+  expect_out_printf 'Failed to open rfc2217://card7.slow.invalid:4001 :  cannot connect to card7.slow.invalid port 4001: the name was not resolved within 5 s\n\nExit updater\n'
+  awk -v t="$took" 'BEGIN { exit !(t >= 4.9 && t < 8) }' && pass || fail "the run took $took s"
+fi
+
 # Under Wine one case shows that Winsock carries the same protocol; the
 # rest exercise code that is the same on both platforms.
 if [ -n "${E2E_UNDER_WINE:-}" ]; then
@@ -181,6 +201,24 @@ expect_out_lacks "Total Time"
 expect_out_contains $'\nthe connection to 127.0.0.1 port '"${PORTS[0]}"' was lost: '
 grep -E "was lost: (connection closed by the server|connection reset by peer)$" "$WORK/out" >/dev/null &&
   pass || fail "the loss has no reason"
+
+case_ "the server killed while a silent card is identified: exit 1 within 15 s, not dialled again"
+start_card --silent
+start_ser2net "rfc2217=$(card_pty)"
+( sleep 2; kill -9 "$SER2NET_PID"; date +%s.%N >"$WORK/killed" ) &
+KILLER=$!
+RC=0
+timeout 60 "$UPDATER" "rfc2217://127.0.0.1:${PORTS[0]}" STATUS </dev/null >"$WORK/out" 2>"$WORK/err" || RC=$?
+ended=$(date +%s.%N)
+wait "$KILLER" || true
+SER2NET_PID=
+expect_rc 1
+awk -v a="$(cat "$WORK/killed")" -v b="$ended" 'BEGIN { exit !(b - a < 15) }' && pass ||
+  fail "the run ended $(awk -v a="$(cat "$WORK/killed")" -v b="$ended" 'BEGIN { print b - a }') s after the kill"
+# A kill closes the connection, or resets it when bytes were left unread.
+printf '\nNow communicating with the card to obtain version information...\nthe connection to 127.0.0.1 port %s was lost: REASON\n\nExit updater\n' "${PORTS[0]}" >"$WORK/expected"
+sed -E 's/(was lost: )(connection closed by the server|connection reset by peer)$/\1REASON/' "$WORK/out" |
+  cmp -s - "$WORK/expected" && pass || { fail "not the lost connection's ending"; show_out; }
 
 case_ "Ctrl-C while the updater waits on the server, over IPv6"
 # A silent card: identification repeats until the operator gives up.

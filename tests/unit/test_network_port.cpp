@@ -1,11 +1,14 @@
 // Ports behind a console server: the port names, the Telnet/RFC 2217 codec
 // on what a server may send, and the network port on a scripted server and
-// the virtual clock (open, rate changes, time-outs, a lost connection).
+// the virtual clock (open, rate changes, time-outs, a lost connection), and
+// whole runs whose server goes away.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
+#include <optional>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,7 +16,12 @@
 #include "link/network_port.h"
 #include "link/port_name.h"
 #include "link/rfc2217.h"
+#include "platform/posix_device.h"
 #include "support/fake_line.h"
+#include "support/scratch_dir.h"
+#include "support/scripted_card.h"
+#include "support/sim_peer.h"
+#include "support/updater_run.h"
 
 namespace {
 
@@ -545,6 +553,115 @@ TEST(NetworkPort, RawTcpRefusesARateChange) {
   EXPECT_FALSE(rig.port.setBaudRate(9600));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_TRUE(rig.received.empty());
+}
+
+// ---------------------------------------------------------------- runs
+
+// A raw TCP console server in front of the fake line's card, which goes
+// away (closes or resets the connection) once the updater has sent
+// `closeAfter` bytes.
+class ServerOnTheLine : public FakeLine {
+ public:
+  ServerOnTheLine(std::size_t closeAfter, platform::TcpConnection::Io ending, const char* reason)
+      : closeAfter_(closeAfter), ending_(ending), reason_(reason) {
+    dcb.BaudRate = 115200;  // the server's port, set by its own configuration
+  }
+  bool connectTcp(const std::string&, const std::string&, uint32_t,
+                  std::unique_ptr<platform::TcpConnection>* connection, uint32_t*,
+                  std::string*) override {
+    // An updater that dials again would repeat the identification of a
+    // silent card for ever: end the test instead.
+    if (++connects > 5) throw std::runtime_error("the server was dialled again and again");
+    *connection = std::make_unique<Connection>(*this);
+    return true;
+  }
+  int connects = 0;
+  std::optional<uint64_t> goneAt;
+
+ private:
+  class Connection : public platform::TcpConnection {
+   public:
+    explicit Connection(ServerOnTheLine& server) : server_(server) {}
+    Io receive(void* buffer, std::size_t capacity, std::size_t* got, uint32_t timeoutMs) override {
+      *got = 0;
+      const uint64_t end = server_.now() + timeoutMs;
+      while (server_.available() == 0 && !server_.goneAt) {
+        const std::optional<uint64_t> next = server_.nextActivity();
+        if (!next || *next > end) {
+          server_.advanceTo(end);
+          return Io::kTimeout;
+        }
+        server_.advanceTo(std::max(*next, server_.now()));
+      }
+      if (server_.goneAt) return ended();
+      *got = server_.take(static_cast<uint8_t*>(buffer), capacity);
+      return Io::kOk;
+    }
+    Io send(const void* data, std::size_t count, std::size_t* sent, uint32_t) override {
+      *sent = 0;
+      if (server_.goneAt) return ended();
+      server_.write(static_cast<const uint8_t*>(data), count);
+      *sent = count;
+      if (server_.written.size() >= server_.closeAfter_) server_.goneAt = server_.now();
+      return Io::kOk;
+    }
+
+   private:
+    Io ended() {
+      errorCode_ = platform::kErrorConnectionReset;
+      errorText_ = server_.reason_;
+      return server_.ending_;
+    }
+    ServerOnTheLine& server_;
+  };
+  std::size_t closeAfter_;
+  platform::TcpConnection::Io ending_;
+  const char* reason_;
+};
+
+// A server that goes away is a vanished port wherever the run stands: the
+// updater says so once, does not dial the server again, and ends with exit
+// 1 within 15 s.  The identification of a silent card would otherwise
+// repeat until the operator gave up.
+TEST(NetworkRun, AServerThatGoesAwayEndsTheRun) {
+  using Io = platform::TcpConnection::Io;
+  struct Row {
+    const char* stage;
+    std::vector<std::string> card;  // card-sim options
+    std::size_t closeAfter;         // bytes the updater sends before the server goes
+    Io ending;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"the start-up's probe, closed", {"--model", "HDMITOSDI"}, 1, Io::kClosed,
+       "connection closed by the server"},
+      {"identification of a silent card, closed", {"--silent"}, 5, Io::kClosed,
+       "connection closed by the server"},
+      {"identification of a silent card, reset", {"--silent"}, 30, Io::kFailed,
+       "connection reset by peer"},
+      {"STATUS, closed", {"--model", "HDMITOSDI"}, 40, Io::kClosed,
+       "connection closed by the server"},
+      {"STATUS, reset", {"--model", "HDMITOSDI"}, 60, Io::kFailed, "connection reset by peer"},
+  };
+  for (const Row& row : rows) {
+    testsupport::ScratchDir scratch;
+    testsupport::ScopedWorkingDir inScratch(scratch.path());
+    ServerOnTheLine line(row.closeAfter, row.ending, row.reason);
+    testsupport::SimPeer card(line, row.card, scratch.path() + "/card");
+    line.setPeer(&card);
+    std::string out;
+    const int status = testsupport::runUpdaterCapturing({"socket://rack1:4001", "STATUS"}, &out);
+    line.setPeer(nullptr);
+    EXPECT_EQ(status, 1) << row.stage << ": " << out;
+    ASSERT_TRUE(line.goneAt.has_value()) << row.stage;
+    EXPECT_LT(line.now() - *line.goneAt, 15000u) << row.stage;
+    EXPECT_EQ(line.connects, 1) << row.stage;
+    const std::string lost =
+        std::string("\nthe connection to rack1 port 4001 was lost: ") + row.reason + "\n";
+    EXPECT_EQ(testsupport::count(out, lost), 1u) << row.stage << ": " << out;
+    EXPECT_EQ(out.find("Failed to open"), std::string::npos) << row.stage;
+    EXPECT_EQ(out.substr(out.size() - 14), "\nExit updater\n") << row.stage;
+  }
 }
 
 }  // namespace
