@@ -211,7 +211,7 @@ int runMode(SerialLink& link, const ModeEntry& mode, ModeArguments arguments,
   arguments.findings = &findings;
   link.notef("mode %s start", mode.keyword);
   const Outcome outcome = mode.run(link, arguments);
-  const int status = mode.exitStatus(outcome);
+  const int status = outcome == Outcome::Success ? kExitOk : kExitFailed;
   link.notef("mode %s end: %s", mode.keyword, outcome == Outcome::Success ? "success" : "failure");
   if (findings.compared)
     report.setComparison(findings.mismatches.count,
