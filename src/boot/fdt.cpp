@@ -84,7 +84,7 @@ bool BootProgrammer::writeBlock(uint32_t address, const unsigned char* data,
     ++progress->sent;
     double percent = static_cast<double>(progress->sent) * 100 / progress->length - 0.05;
     if (percent > 100) percent = 100;  // the filler bytes of the last block
-    printProgress(percent, " ");
+    printProgress(link_.progressSink(), percent, " ");
   }
   if (!sendOr(writeBlockSum(address, data), phase.sumWriteError)) return false;
   return ackOr("\nACK NOT received  :( ");

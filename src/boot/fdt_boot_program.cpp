@@ -89,9 +89,9 @@ Step BootProgrammer::stageMicroKernel() {
       std::printf("Error during  validation  byte");
       return Step::kFailed;
     }
-    printProgress(static_cast<double>(i) * 100 / length + 0.05);
+    printProgress(link_.progressSink(), static_cast<double>(i) * 100 / length + 0.05);
   }
-  printProgressComplete(" %     ");
+  printProgressComplete(link_.progressSink(), " %     ");
 
   if (!awaitByte(kSyncAnswer, deadlineIn(kKernelStartMs))) {
     std::printf("\nTime Out 4");

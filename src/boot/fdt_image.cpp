@@ -69,7 +69,7 @@ Step BootProgrammer::stageImageRest() {
   for (uint32_t offset = 0; offset < length; offset += kBlockBytes)
     if (!writeBlock(kSecondPhaseStart + offset, &largeBlock[offset], kSecondPhase, &progress))
       return Step::kFailed;
-  printProgressComplete(" %      ");
+  printProgressComplete(link_.progressSink(), " %      ");
   std::printf("\n%cOK", 13);
   std::printf("\nEND...REBOOT THE DEVICE!\n");
   return Step::kGoOn;

@@ -5,38 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence that starts at s[i], or 0:
-// no overlong forms, no surrogates (U+D800..U+DFFF), nothing past U+10FFFF.
-std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
-  const unsigned char lead = static_cast<unsigned char>(s[i]);
-  std::size_t length;
-  unsigned long cp;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    cp = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    cp = lead & 0x07;
-  } else {
-    return 0;  // a continuation byte, C0/C1 (always overlong) or F5..FF
-  }
-  if (s.size() - i < length) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    const unsigned char c = static_cast<unsigned char>(s[i + k]);
-    if ((c & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  if (length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) return 0;
-  if (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) return 0;
-  return length;
-}
-
-}  // namespace
+#include "common/printable.h"
 
 void appendJsonString(std::string& out, std::string_view text) {
   static const char hex[] = "0123456789abcdef";

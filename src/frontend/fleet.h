@@ -51,33 +51,27 @@ std::vector<std::string> childArguments(const std::vector<std::string>& args,
                                         const std::vector<std::size_t>& positional,
                                         const std::string& port);
 
-// A console line as a terminal shows it: a carriage return goes back to the
-// line's start (what follows overwrites), a tab goes on to the next
-// multiple of 8 columns, other control characters are dropped, trailing
-// blanks are cut.
+// A console line as the Windows console shows it: a carriage return goes
+// back to the line's start (what follows overwrites), a tab writes blanks up
+// to the next multiple of 8 columns (so the tabs after "Job at 100%" wipe
+// out the end of a longer progress line), other control characters are
+// dropped, trailing blanks are cut.
 std::string renderLine(std::string_view raw);
 
-// One child's output stream cut into what the parent shows: finished lines,
-// rendered, and the moves of a progress line ("\rJob at 42.50 %"), reported
-// only when the whole percentage changes.  Empty lines are left out.
+// One child's output stream cut into the finished lines the parent shows,
+// rendered.  Empty lines are left out.
 class LineSplitter {
  public:
-  struct Piece {
-    bool progress;
-    std::string text;
-  };
-  void feed(std::string_view bytes, std::vector<Piece>* pieces);
+  void feed(std::string_view bytes, std::vector<std::string>* lines);
   // The end of the stream: an unfinished line counts as finished.
-  void finish(std::vector<Piece>* pieces);
+  void finish(std::vector<std::string>* lines);
   // What a console shows now of the unfinished line.
   std::string live() const;
 
  private:
-  void finishLine(std::vector<Piece>* pieces);
-  void noteProgress(std::string_view segment, std::vector<Piece>* pieces);
+  void finishLine(std::vector<std::string>* lines);
 
   std::string pending_;
-  long lastWhole_ = -1;
 };
 
 // Reads `text` as exactly one JSON object, into `*object` (when not null).

@@ -4,9 +4,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "common/json_writer.h"
 #include "frontend/fleet_display.h"
+#include "frontend/progress_report.h"
 #include "frontend/run_report.h"
 #include "frontend/startup.h"
 #include "link/identification.h"
@@ -44,6 +46,7 @@ struct PortState {
   std::string port;
   LineSplitter out, err;
   std::string lastLine;  // the latest finished line, for the status line
+  std::string progress;  // the latest progress report, when no line came after it
   std::string reported;  // the report channel's unfinished line
   std::string json;      // the child's result object, when it sent one
   Json result;           // the same, read
@@ -180,41 +183,47 @@ class FleetRun {
       r.how = s.how;
       return "done: " + fleet::outcomeText(r);
     }
+    if (!s.progress.empty()) return s.progress;
     const std::string live = s.out.live();
     return live.empty() ? s.lastLine : live;
   }
 
   void take(std::size_t port, bool errorStream, bool reportStream, const std::string& bytes) {
     if (reportStream) {
-      noteReport(states_[port], bytes);
+      noteReport(port, bytes);
       return;
     }
-    std::vector<LineSplitter::Piece> pieces;
-    (errorStream ? states_[port].err : states_[port].out).feed(bytes, &pieces);
-    show(port, errorStream, pieces);
+    std::vector<std::string> lines;
+    (errorStream ? states_[port].err : states_[port].out).feed(bytes, &lines);
+    show(port, errorStream, lines);
   }
 
-  void show(std::size_t port, bool errorStream, const std::vector<LineSplitter::Piece>& pieces) {
+  void show(std::size_t port, bool errorStream, const std::vector<std::string>& lines) {
     PortState& s = states_[port];
-    for (const LineSplitter::Piece& piece : pieces) {
-      if (piece.progress) {
-        display_.progress(port, piece.text);
-        continue;
-      }
-      display_.line(port, errorStream, piece.text);
-      s.lastLine = piece.text;
+    for (const std::string& line : lines) {
+      display_.line(port, errorStream, line);
+      s.lastLine = line;
+      s.progress.clear();
     }
   }
 
-  // A line on the report channel: what the child learned of its card, and
-  // at its end its result object (the one with an "outcome").
-  static void noteReport(PortState& s, const std::string& bytes) {
+  // A line on the report channel: the job's progress, what the child
+  // learned of its card, and at its end its result object (the one with an
+  // "outcome").
+  void noteReport(std::size_t port, const std::string& bytes) {
+    PortState& s = states_[port];
     s.reported += bytes;
     for (std::size_t end; (end = s.reported.find('\n')) != std::string::npos;) {
       const std::string line = s.reported.substr(0, end);
       s.reported.erase(0, end + 1);
       Json object;
       if (!readJsonObject(line, &object)) continue;
+      if (const std::optional<double> percent = ProgressReport::percentOf(object)) {
+        // The console's progress line, without its carriage return.
+        s.progress = progressLine(*percent).substr(1);
+        display_.progress(port, s.progress);
+        continue;
+      }
       s.card.noteResult(object);
       if (object.contains("outcome")) {
         s.json = line;
@@ -226,12 +235,12 @@ class FleetRun {
 
   void end(const platform::ChildEvent& e) {
     PortState& s = states_[e.child];
-    std::vector<LineSplitter::Piece> pieces;
-    s.out.finish(&pieces);
-    show(e.child, false, pieces);
-    pieces.clear();
-    s.err.finish(&pieces);
-    show(e.child, true, pieces);
+    std::vector<std::string> lines;
+    s.out.finish(&lines);
+    show(e.child, false, lines);
+    lines.clear();
+    s.err.finish(&lines);
+    show(e.child, true, lines);
     s.ended = true;
     s.status = e.status;
     s.how = e.how;

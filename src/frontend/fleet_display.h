@@ -11,8 +11,8 @@
 namespace fleet {
 
 // Where the children's lines go.  Through a pipe or into a file: every line
-// at once, prefixed with its port, and a progress line when its whole
-// percentage changes.  On a console: the finished lines scroll, prefixed,
+// at once, prefixed with its port, and a progress line for each progress
+// report (a child sends one when its whole percentage changes).  On a console: the finished lines scroll, prefixed,
 // above a block of one status line per port, redrawn in place.
 class Display {
  public:

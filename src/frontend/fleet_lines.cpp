@@ -1,7 +1,7 @@
-// A child's console output cut into the lines and progress moves that the
-// parent of a run over several ports shows.
-#include <cmath>
-#include <cstdlib>
+// A child's console output cut into the lines that the parent of a run
+// over several ports shows.  (Its progress comes on the report channel.)
+#include <algorithm>
+#include <cstddef>
 
 #include "frontend/fleet.h"
 
@@ -19,18 +19,6 @@ std::string_view lastSegment(std::string_view line) {
   return line.substr(begin, end - begin);
 }
 
-// "Job at 42.50 %": true, with the whole percentage.
-bool progressPercent(const std::string& text, long* whole) {
-  static const char kPrefix[] = "Job at ";
-  if (text.compare(0, sizeof kPrefix - 1, kPrefix) != 0) return false;
-  const char* number = text.c_str() + sizeof kPrefix - 1;
-  char* end = nullptr;
-  const double value = std::strtod(number, &end);
-  if (end == number || !std::isfinite(value)) return false;
-  *whole = static_cast<long>(std::floor(value));
-  return true;
-}
-
 // An unfinished line longer than this keeps only its last segment; a line
 // without any carriage return counts as finished at this length.
 constexpr std::size_t kLongestLine = 64 * 1024;
@@ -44,8 +32,11 @@ std::string renderLine(std::string_view raw) {
     if (c == '\r') {
       column = 0;
     } else if (c == '\t') {
-      column = (column / 8 + 1) * 8;
-      if (shown.size() < column) shown.resize(column, ' ');
+      const std::size_t stop = (column / 8 + 1) * 8;
+      if (shown.size() < stop) shown.resize(stop, ' ');
+      std::fill(shown.begin() + static_cast<std::ptrdiff_t>(column),
+                shown.begin() + static_cast<std::ptrdiff_t>(stop), ' ');
+      column = stop;
     } else if (c == '\b') {
       if (column > 0) --column;
     } else if (c < 0x20 || c == 0x7F) {
@@ -62,16 +53,16 @@ std::string renderLine(std::string_view raw) {
   return shown;
 }
 
-void LineSplitter::feed(std::string_view bytes, std::vector<Piece>* pieces) {
+void LineSplitter::feed(std::string_view bytes, std::vector<std::string>* lines) {
   for (const char c : bytes) {
     if (c == '\n')
-      finishLine(pieces);
+      finishLine(lines);
     else
       pending_ += c;
   }
   if (pending_.size() > kLongestLine) {
-    // Thousands of progress moves without a line end: only the last one
-    // still shows.
+    // Thousands of overwrites without a line end: only the last one still
+    // shows.
     const std::string_view segment = lastSegment(pending_);
     if (segment.empty()) {
       pending_.clear();  // carriage returns and nothing else
@@ -79,37 +70,20 @@ void LineSplitter::feed(std::string_view bytes, std::vector<Piece>* pieces) {
       // Keep the segment with the carriage return before it.
       pending_.erase(0, static_cast<std::size_t>(segment.data() - pending_.data()) - 1);
     } else {
-      finishLine(pieces);
+      finishLine(lines);
     }
   }
-  noteProgress(lastSegment(pending_), pieces);
 }
 
-void LineSplitter::noteProgress(std::string_view segment, std::vector<Piece>* pieces) {
-  // A move counts once its '%' has arrived.
-  if (segment.find('%') == std::string_view::npos) return;
-  std::string text = renderLine(segment);
-  long whole = 0;
-  if (!progressPercent(text, &whole) || whole == lastWhole_) return;
-  lastWhole_ = whole;
-  pieces->push_back({true, std::move(text)});
-}
-
-void LineSplitter::finishLine(std::vector<Piece>* pieces) {
+void LineSplitter::finishLine(std::vector<std::string>* lines) {
   std::string line;
   line.swap(pending_);
-  const std::string segment = renderLine(lastSegment(line));
-  long whole = 0;
-  if (progressPercent(segment, &whole)) {
-    noteProgress(lastSegment(line), pieces);
-    return;
-  }
   std::string text = renderLine(line);
-  if (!text.empty()) pieces->push_back({false, std::move(text)});
+  if (!text.empty()) lines->push_back(std::move(text));
 }
 
-void LineSplitter::finish(std::vector<Piece>* pieces) {
-  if (!pending_.empty()) finishLine(pieces);
+void LineSplitter::finish(std::vector<std::string>* lines) {
+  if (!pending_.empty()) finishLine(lines);
 }
 
 std::string LineSplitter::live() const { return renderLine(lastSegment(pending_)); }

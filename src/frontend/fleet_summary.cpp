@@ -11,9 +11,8 @@ namespace fleet {
 
 std::string outcomeText(const PortResult& result) {
   if (!result.started) return "not started";
-  if (result.status == 0) return "success";
-  if (result.status == 130) return "interrupted";
-  std::string text = result.status == kExitRefused ? "refused" : "failure";
+  std::string text = outcomeOf(result.status);
+  if (result.status == kExitOk || result.status == 130) return text;
   text += " (" + (result.how.empty() ? "exit " + std::to_string(result.status) : result.how) + ")";
   if (!result.failedStep.empty()) text += " at " + result.failedStep;
   return text;

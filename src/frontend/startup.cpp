@@ -19,6 +19,7 @@
 #include "frontend/hints.h"
 #include "frontend/option_check.h"
 #include "frontend/port_list_command.h"
+#include "frontend/progress_report.h"
 #include "frontend/run_files.h"
 #include "frontend/run_options.h"
 #include "frontend/run_report.h"
@@ -215,7 +216,7 @@ int runMode(SerialLink& link, const ModeEntry& mode, ModeArguments arguments,
   arguments.findings = &findings;
   link.notef("mode %s start", mode.keyword);
   const Outcome outcome = mode.run(link, arguments);
-  const int status = mode.exitStatus(outcome);
+  const int status = outcome == Outcome::Success ? kExitOk : kExitFailed;
   link.notef("mode %s end: %s", mode.keyword, outcome == Outcome::Success ? "success" : "failure");
   if (findings.compared)
     report.setComparison(findings.mismatches.count,
@@ -250,9 +251,10 @@ int runDryRun(const ModeEntry& mode, const ModeArguments& arguments, RunReport& 
   return kExitFailed;
 }
 
-// The run, one line per step.  Returns the exit status.
+// The run, one line per step.  Returns the exit status.  `progress`, when
+// not null, hears the jobs' progress lines.
 int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command,
-             TraceLog& trace, RunReport& report) {
+             TraceLog& trace, RunReport& report, ProgressSink* progress) {
   if (!optionsWellFormed) {
     printUsage(false);
     report.stoppedAt("arguments", "--trace needs a file name");
@@ -269,6 +271,7 @@ int runSteps(int argc, char** argv, bool optionsWellFormed, CommandLine* command
   if (std::optional<int> status = refuseRateChangeOnRawPort(*command, report)) return *status;
   SerialLink link(command->portName);
   if (trace.isOpen()) link.setTrace(&trace);
+  link.setProgressSink(progress);
   report.atStep("open");
   if (!link.open()) return portFailed(link, report);
   report.atStep("identify");
@@ -362,6 +365,7 @@ int runUpdater(int argc, char** argv) {
   // In a fleet's child: what the run learns goes to the parent as well.
   platform::ReportChannel channel;
   std::string cardReported = RunReport(std::string()).cardJson();
+  ProgressReport progress([&channel](const std::string& line) { channel.writeLine(line); });
   int status = kExitOk;
   {
     // Ctrl-C ends the run with its last lines until the run writes them.
@@ -374,7 +378,8 @@ int runUpdater(int argc, char** argv) {
         channel.writeLine(cardReported);
       }
     });
-    status = startup::runSteps(argc, argv, optionsWellFormed, &command, trace, report);
+    status = startup::runSteps(argc, argv, optionsWellFormed, &command, trace, report,
+                               channel.isOpen() ? &progress : nullptr);
     report.onChange(nullptr);
   }
   startup::endRecords(command.options, status, trace, report, channel);

@@ -41,55 +41,45 @@ namespace startup {
 // Sizes of appMain.mot images known to be bad.
 constexpr DWORD kRefusedImageSizes[] = {570422, 570974, 510718, 510526, 511446, 511070};
 
-int exitStatusOf(Outcome outcome) { return outcome == Outcome::Success ? kExitOk : kExitFailed; }
-
 const ModeEntry kModes[] = {
     {"FPGA", FileRule::kExtension, ".xsvf", "Bad fpga file\n", false,
      [](SerialLink& link, const ModeArguments& arguments) {
        return ProgramFPGA(link, arguments.fileName);
-     },
-     exitStatusOf},
+     }},
     {"VIPER", FileRule::kDeviceFile, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
        return ProgramViper(link, arguments.device, arguments.fileName,
                            arguments.verifyAfterWrite, arguments.findings);
-     },
-     exitStatusOf},
+     }},
     {"MICRO", FileRule::kNone, nullptr, nullptr, false,
-     [](SerialLink& link, const ModeArguments&) { return ProgramMicro(link); }, exitStatusOf},
+     [](SerialLink& link, const ModeArguments&) { return ProgramMicro(link); }},
     {"EDID", FileRule::kExtension, ".bin", "Bad EDID file\n", true,
      [](SerialLink& link, const ModeArguments& arguments) {
        return ProgramEDID(link, arguments.fileName);
-     },
-     exitStatusOf},
+     }},
     {"ALL", FileRule::kUpdateFiles, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
        return ProgramALL(link, arguments.files, arguments.verifyAfterWrite, arguments.findings);
-     },
-     exitStatusOf},
+     }},
     {"REMOTE", FileRule::kExtension, ".txt", "Bad REMOTE file\n", false,
      [](SerialLink& link, const ModeArguments& arguments) {
        return Remote(link, arguments.fileName);
-     },
-     exitStatusOf},
+     }},
     {"VERIFY", FileRule::kDeviceFile, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
        return ProgramVerify(link, arguments.device, arguments.fileName, arguments.findings);
-     },
-     exitStatusOf},
+     }},
     {"STATUS", FileRule::kNone, nullptr, nullptr, false,
-     [](SerialLink& link, const ModeArguments&) { return vxpStatus(link); }, exitStatusOf},
+     [](SerialLink& link, const ModeArguments&) { return vxpStatus(link); }},
     {"GAMMA", FileRule::kExtension, ".csv", "Bad GAMMA file\n", false,
      [](SerialLink& link, const ModeArguments& arguments) {
        return ProgramGamma(link, arguments.fileName);
-     },
-     exitStatusOf},
+     }},
     {"READ", FileRule::kReadBackup, nullptr, nullptr, false,
      [](SerialLink& link, const ModeArguments& arguments) {
        return ProgramRead(link, arguments.device, arguments.readFile, arguments.readBytes,
                           arguments.saved);
-     },
-     exitStatusOf},
+     }},
 };
 
 bool needsFile(const ModeEntry& mode) {

@@ -66,8 +66,8 @@ struct ModeEntry {
   const char* extension;    // kExtension: the ending the name must have
   const char* badNameText;  // kExtension: printed for a name without it
   bool videoInputOnly;      // recognised only on models with a DVI or HDMI input
+  // Success exits 0, failure 1.
   Outcome (*run)(SerialLink& link, const ModeArguments& arguments);
-  int (*exitStatus)(Outcome outcome);
 };
 
 // The command line and its help.

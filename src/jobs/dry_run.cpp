@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "boot/boot_mode.h"
+#include "common/scoped_file.h"
 #include "isp/isp_message.h"
 #include "isp/line_encoding.h"
 #include "jobs/edid_check.h"
@@ -66,22 +67,32 @@ double flashBlocks(const std::string& image, std::size_t begin, std::size_t end)
   return bytes;
 }
 
+// `name` opened to be checked; no file, after "NAME cannot be opened.",
+// when it cannot be.
+ScopedFile openToCheck(const std::string& name) {
+  ScopedFile file(name.c_str(), "rb");
+  if (!file) std::printf("%s cannot be opened.\n", name.c_str());
+  return file;
+}
+
+// True when every read of `file` went well; else false, after "NAME cannot
+// be read.".
+bool readWell(const ScopedFile& file, const std::string& name) {
+  if (std::ferror(file.get()) == 0) return true;
+  std::printf("%s cannot be read.\n", name.c_str());
+  return false;
+}
+
 bool readFile(const std::string& name, std::string* contents) {
-  std::FILE* file = std::fopen(name.c_str(), "rb");
-  if (file == nullptr) {
-    std::printf("%s cannot be opened.\n", name.c_str());
-    return false;
-  }
+  const ScopedFile file = openToCheck(name);
+  if (!file) return false;
   contents->clear();
   char chunk[65536];
   std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0 &&
+  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0 &&
          contents->size() <= FlashImage::kMaxSize + 1)
     contents->append(chunk, n);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) std::printf("%s cannot be read.\n", name.c_str());
-  return !failed;
+  return readWell(file, name);
 }
 
 const char* driverFor(int device) { return device == 1 ? "SFDriver.bin" : "FDriver.bin"; }
@@ -128,21 +139,16 @@ bool checkEdid(const std::string& name, WireEstimate* estimate) {
 }
 
 bool checkGamma(const std::string& name, WireEstimate* estimate) {
-  std::FILE* file = std::fopen(name.c_str(), "rb");
-  if (file == nullptr) {
-    std::printf("%s cannot be opened.\n", name.c_str());
-    return false;
-  }
+  const ScopedFile file = openToCheck(name);
+  if (!file) return false;
   GammaTable table;
   char line[256];
   bool inRange = true;
-  while (std::fgets(line, sizeof line, file) != nullptr)
+  while (std::fgets(line, sizeof line, file.get()) != nullptr)
     if (table.addLine(line) == GammaLineResult::OutOfRange) inRange = false;
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed || !inRange || !table.complete()) {
-    if (failed) std::printf("%s cannot be read.\n", name.c_str());
-    else if (!inRange) std::printf("%s: a value is outside 0..1023.\n", name.c_str());
+  if (!readWell(file, name)) return false;
+  if (!inRange || !table.complete()) {
+    if (!inRange) std::printf("%s: a value is outside 0..1023.\n", name.c_str());
     else std::printf("%s holds %d data lines, not 1024.\n", name.c_str(), table.lines());
     return false;
   }
@@ -152,15 +158,12 @@ bool checkGamma(const std::string& name, WireEstimate* estimate) {
 }
 
 bool checkRemote(const std::string& name, WireEstimate* estimate) {
-  std::FILE* file = std::fopen(name.c_str(), "rb");
-  if (file == nullptr) {
-    std::printf("%s cannot be opened.\n", name.c_str());
-    return false;
-  }
+  const ScopedFile file = openToCheck(name);
+  if (!file) return false;
   char line[1002];
   int commands = 0, keys = 0, pause = 0;
   WireEstimate script;
-  while (std::fgets(line, sizeof line, file) != nullptr) {
+  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
     switch (scriptLineKind(line)) {
       case ScriptLine::Command:
         ++commands;
@@ -175,12 +178,7 @@ bool checkRemote(const std::string& name, WireEstimate* estimate) {
       default: break;
     }
   }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
-    std::printf("%s cannot be read.\n", name.c_str());
-    return false;
-  }
+  if (!readWell(file, name)) return false;
   std::printf("Would play %s: %d command lines%s.\n", name.c_str(), commands,
               keys > 0 ? ", and wait for a key where it says so" : "");
   *estimate += script;
@@ -207,18 +205,17 @@ unsigned long fileSize(const char* name) {
 
 // The data bytes of appMain.mot's S3 records, the terminating one aside.
 unsigned long microImageBytes() {
-  std::FILE* file = std::fopen(kMicroImageFile, "rb");
-  if (file == nullptr) return 0;
+  const ScopedFile file(kMicroImageFile, "rb");
+  if (!file) return 0;
   unsigned long bytes = 0;
   char line[512];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
+  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
     unsigned count = 0;
     if (std::strncmp(line, "S3", 2) != 0 || std::sscanf(line + 2, "%2x", &count) != 1 ||
         count < 5 || std::strncmp(line + 4, "FFFF", 4) == 0)
       continue;
     bytes += count - 5;
   }
-  std::fclose(file);
   return bytes;
 }
 

@@ -29,13 +29,15 @@ const unsigned char kFlashDone[] = "=MA\r";
 // Progress lines of one phase, about 5000 at most whatever its span.
 class Progress {
  public:
+  explicit Progress(ProgressSink* sink) : sink_(sink) {}
   void restart() { pace_.restart(); }
   void blockDone(DWORD span, DWORD addr, double percent) {
-    if (pace_.due(addr, span)) printProgress(percent);
+    if (pace_.due(addr, span)) printProgress(sink_, percent);
   }
-  static void complete() { printProgressComplete("%\t\t\t\t"); }
+  void complete() { printProgressComplete(sink_, "%\t\t\t\t"); }
 
  private:
+  ProgressSink* sink_;
   ProgressPace pace_;
 };
 
@@ -156,7 +158,7 @@ bool loadDriver(SerialLink& link, const FlashImage& image, Progress& progress) {
     progress.blockDone(kDriverSpan, addr,
                        static_cast<double>(addr - kDriverBase) / kDriverSpan * 100);
   }
-  Progress::complete();
+  progress.complete();
 
   std::memset(msg, 0, sizeof msg);
   msg[0] = kDriverCallRequest;
@@ -197,7 +199,7 @@ bool writeWholeDevice(SerialLink& link, const FlashImage& image, int device,
             return true;
           }))
     return false;
-  Progress::complete();
+  progress.complete();
   doubtful.phaseEnds(lastBlockOf(0, image.size()));
   if (!readBackDoubtful(link, image, device, doubtful)) return false;
   return softReset(link, kFlashDone);
@@ -244,7 +246,7 @@ PhaseResult writeDataAndHeader(SerialLink& link, const FlashImage& image, int de
         return true;
       }))
     return PhaseResult::Failed;
-  Progress::complete();
+  progress.complete();
   std::printf("\n");
   doubtful.phaseEnds(lastBlockOf(kHeaderSize, image.size()));
 
@@ -263,7 +265,7 @@ PhaseResult writeDataAndHeader(SerialLink& link, const FlashImage& image, int de
         return true;
       }))
     return PhaseResult::Failed;
-  Progress::complete();
+  progress.complete();
   doubtful.phaseEnds(lastBlockOf(0, kHeaderSize));
   if (!readBackDoubtful(link, image, device, doubtful)) return PhaseResult::Failed;
   std::printf("\nSoft Reset.");
@@ -280,7 +282,7 @@ int loadFile(SerialLink& link, const char* filename, int device) {
 
   drainIspInput(link, kDrainLimitMs);
   const DWORD begin = GetTickCount();
-  Progress progress;
+  Progress progress(link.progressSink());
 
   bool ok = true;
   switch (device) {

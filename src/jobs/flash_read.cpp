@@ -141,7 +141,8 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
       written = false;
       return false;
     }
-    if (pace.due(addr, size)) printProgress(static_cast<double>(addr) / size * 100);
+    if (pace.due(addr, size))
+      printProgress(link.progressSink(), static_cast<double>(addr) / size * 100);
     return true;
   };
   const ReadOut result = readDevice(link, device, size, storeBlock);
@@ -150,7 +151,7 @@ Outcome ProgramRead(SerialLink& link, int device, const char* fileName, unsigned
     // As in VERIFY, a card set to another device ends without the prompt.
     return result == ReadOut::DeviceNotSet ? Outcome::Failure : failureEnd();
   }
-  printProgressComplete("%\t\t\t\t\n");
+  printProgressComplete(link.progressSink(), "%\t\t\t\t\n");
   if (!part.commit()) return failureEnd();
   if (saved != nullptr) {
     saved->known = true;

@@ -92,10 +92,10 @@ int verify(SerialLink& link, const char* filename, int device, unsigned long* mi
       }
     }
     if (mismatchTotal != nullptr) *mismatchTotal = mismatch;
-    if (pace.due(addr, size))
-      std::printf("%s --- Mismatch Total %d",
-                  progressLine(static_cast<double>(addr) / size * 100).c_str(),
-                  static_cast<int>(mismatch));
+    if (pace.due(addr, size)) {
+      printProgress(link.progressSink(), static_cast<double>(addr) / size * 100);
+      std::printf(" --- Mismatch Total %d", static_cast<int>(mismatch));
+    }
     return true;
   };
   switch (readDevice(link, device, size, compareBlock)) {
@@ -104,8 +104,8 @@ int verify(SerialLink& link, const char* filename, int device, unsigned long* mi
     case ReadOut::DeviceNotSet: return -1;
   }
 
-  std::printf("%s%% ----- Mismatch Total %d \t\t\t\t", kProgressComplete,
-              static_cast<int>(mismatch));
+  printProgressComplete(link.progressSink(), "");
+  std::printf("%% ----- Mismatch Total %d \t\t\t\t", static_cast<int>(mismatch));
   std::printf("\n");
   printTime(begin, 1);
   if (mismatchTotal != nullptr) *mismatchTotal = mismatch;

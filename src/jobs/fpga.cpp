@@ -215,7 +215,7 @@ Outcome servingFailed(Served served, SerialLink& link, std::FILE* fd, const char
 
 // At most one progress line a pass: after a large block the line catches
 // up one step per pass.
-void showProgress(ProgressPace& pace, DWORD size, long totalSize) {
+void showProgress(ProgressSink* sink, ProgressPace& pace, DWORD size, long totalSize) {
   if (!pace.due(size, totalSize)) return;
   float percent =
       totalSize > 0
@@ -223,7 +223,7 @@ void showProgress(ProgressPace& pace, DWORD size, long totalSize) {
                                0.2)
           : 100.0f;
   if (percent > 100) percent = 100;
-  printProgress(percent);
+  printProgress(sink, percent);
 }
 
 }  // namespace
@@ -255,7 +255,7 @@ Outcome ProgramFPGA(SerialLink& link, const char* fileName) {
   std::printf("\n->Programming FPGA...\n");
 
   while (!finished) {
-    showProgress(pace, size, totalSize);
+    showProgress(link.progressSink(), pace, size, totalSize);
     unsigned char request = 0;
     const ReadResult read = readByte(link, &request);
     if (read == kPortLost) return portLost(link, size);

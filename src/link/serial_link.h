@@ -19,6 +19,7 @@
 #include "platform/win32.h"
 
 class NetworkPort;
+class ProgressSink;
 class TraceLog;
 
 #if defined(__GNUC__)
@@ -130,6 +131,11 @@ class SerialLink {
     if (trace_ != nullptr) traceLabelled(label, text, length);
   }
 
+  // Where the jobs on this link report their progress besides the console,
+  // or nullptr (the default): owned by the run, it must outlive its use.
+  void setProgressSink(ProgressSink* sink) { progressSink_ = sink; }
+  ProgressSink* progressSink() const { return progressSink_; }
+
  private:
   void traceNote(const char* text);
   void traceLabelled(const char* label, const void* text, std::size_t length);
@@ -160,6 +166,7 @@ class SerialLink {
   COMMTIMEOUTS applied_ = kPolling;   // what the port has now
   DWORD lastError_ = 0;
   TraceLog* trace_ = nullptr;
+  ProgressSink* progressSink_ = nullptr;
 };
 
 // The sentence for a failed open of the port with Win32 code `code`: 2 and 5

@@ -17,24 +17,10 @@ class FileDevice : public Device {
   explicit FileDevice(int fd) : fd_(fd) {}
   ~FileDevice() override { ::close(fd_); }
   BOOL read(void* buf, DWORD count, DWORD* got) override {
-    ssize_t n = ::read(fd_, buf, count);
-    if (n < 0) {
-      failErrno(errno);
-      if (got) *got = 0;
-      return FALSE;
-    }
-    if (got) *got = static_cast<DWORD>(n);
-    return TRUE;
+    return transferred(::read(fd_, buf, count), got);
   }
   BOOL write(const void* buf, DWORD count, DWORD* put) override {
-    ssize_t n = ::write(fd_, buf, count);
-    if (n < 0) {
-      failErrno(errno);
-      if (put) *put = 0;
-      return FALSE;
-    }
-    if (put) *put = static_cast<DWORD>(n);
-    return TRUE;
+    return transferred(::write(fd_, buf, count), put);
   }
   BOOL getState(DCB*) override { return notAPort(); }
   BOOL setState(const DCB*) override { return notAPort(); }
@@ -51,6 +37,17 @@ class FileDevice : public Device {
   }
 
  private:
+  // A read(2) or write(2) result the Win32 way: the bytes moved, or FALSE
+  // with the error.
+  static BOOL transferred(ssize_t n, DWORD* moved) {
+    if (n < 0) {
+      failErrno(errno);
+      if (moved) *moved = 0;
+      return FALSE;
+    }
+    if (moved) *moved = static_cast<DWORD>(n);
+    return TRUE;
+  }
   static BOOL notAPort() {
     fail(ERROR_INVALID_FUNCTION);
     return FALSE;

@@ -26,6 +26,18 @@ Device* deviceOf(HANDLE h) {
   return static_cast<Device*>(h);
 }
 
+// A read or a write through `h`: `transfer` on its device, or nothing
+// moved when `h` has none.
+template <typename Transfer>
+BOOL transferOn(HANDLE h, LPDWORD moved, Transfer transfer) {
+  Device* d = deviceOf(h);
+  if (!d) {
+    if (moved) *moved = 0;
+    return FALSE;
+  }
+  return transfer(*d);
+}
+
 }  // namespace
 
 std::string devicePathForPort(const std::string& name) {
@@ -132,21 +144,11 @@ BOOL CloseHandle(HANDLE h) {
 }
 
 BOOL ReadFile(HANDLE h, LPVOID buf, DWORD count, LPDWORD got, void*) {
-  Device* d = platform::deviceOf(h);
-  if (!d) {
-    if (got) *got = 0;
-    return FALSE;
-  }
-  return d->read(buf, count, got);
+  return platform::transferOn(h, got, [&](Device& d) { return d.read(buf, count, got); });
 }
 
 BOOL WriteFile(HANDLE h, LPCVOID buf, DWORD count, LPDWORD put, void*) {
-  Device* d = platform::deviceOf(h);
-  if (!d) {
-    if (put) *put = 0;
-    return FALSE;
-  }
-  return d->write(buf, count, put);
+  return platform::transferOn(h, put, [&](Device& d) { return d.write(buf, count, put); });
 }
 
 BOOL GetCommState(HANDLE h, LPDCB dcb) {

@@ -104,6 +104,30 @@ unplug_when_card_hears() {
   UNPLUG_PID=$!
 }
 
+# wait_for FILE REGEX SECONDS: until FILE shows REGEX (true), or for SECONDS
+# at most (false).
+wait_for() {
+  for _ in $(seq 1 "$(($3 * 100))"); do
+    grep -qE -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.01
+  done
+  return 1
+}
+
+# interrupt_when FILE REGEX SECONDS ARGS...: runs the updater in $WORK with
+# ARGS and no input (output in $WORK/out, standard error in $WORK/err),
+# sends it SIGINT once FILE shows REGEX, and sets RC to its exit status.
+interrupt_when() {
+  local file=$1 regex=$2 seconds=$3 pid
+  shift 3
+  (cd "$WORK" && exec "$UPDATER" "$@" </dev/null >"$WORK/out" 2>"$WORK/err") &
+  pid=$!
+  wait_for "$file" "$regex" "$seconds" || fail "${file##*/} never showed $regex"
+  kill -INT "$pid"
+  RC=0
+  wait "$pid" || RC=$?
+}
+
 # [KEYS=...] run_updater ARGS...: runs the updater in $WORK.  Output in
 # $WORK/out, standard error in $WORK/err, status in $RC.  Without KEYS,
 # standard input is empty: every key wait meets the end of input at once.

@@ -31,17 +31,24 @@ expect_card_heard_only_identification() {
   else pass; fi
 }
 
+# dry_runs STATUS VERDICT: each line "ARGUMENTS|TOLD" of standard input run
+# with --dry-run ends with STATUS, prints TOLD and the VERDICT line, and
+# sends the card nothing past identification.
+dry_runs() {
+  while IFS='|' read -r args told; do
+    : >"$WORK/card.log"
+    # shellcheck disable=SC2086
+    run_updater COM7 $args --dry-run
+    expect_rc "$1"
+    expect_out_contains "$told"
+    expect_out_contains "$2"
+    expect_card_heard_only_identification
+  done
+}
+
 case_ "every mode: the files checked, the work told, nothing sent"
 start_card --model HDMITOSDI
-while IFS='|' read -r args told; do
-  : >"$WORK/card.log"
-  # shellcheck disable=SC2086
-  run_updater COM7 $args --dry-run
-  expect_rc 0
-  expect_out_contains "$told"
-  expect_out_contains "Dry run: the run could start; at 115200 bit/s it should take "
-  expect_card_heard_only_identification
-done <<'RUNS'
+dry_runs 0 "Dry run: the run could start; at 115200 bit/s it should take " <<'RUNS'
 VIPER Device5.bin --verify|Would load the ISP driver FDriver.bin (4096 bytes) and write Device5.bin (4096 bytes) into flash device 5.
 VIPER Device1.bin|Would load the ISP driver SFDriver.bin (4096 bytes) and write Device1.bin (2048 bytes) into flash device 1.
 VERIFY Device5.bin|Would compare with the image 4096 bytes of flash device 5.
@@ -64,15 +71,7 @@ case_ "files the run could not send end the dry run with status 1"
 head -c 129 /dev/zero >"$WORK/long.bin"
 for _ in $(seq 1 1023); do echo "1,2,3"; done >"$WORK/short.csv"
 head -c 8193 /dev/zero >"$WORK/big-driver.bin"
-while IFS='|' read -r args told; do
-  : >"$WORK/card.log"
-  # shellcheck disable=SC2086
-  run_updater COM7 $args --dry-run
-  expect_rc 1
-  expect_out_contains "$told"
-  expect_out_contains "Dry run: the run could not start as it stands."
-  expect_card_heard_only_identification
-done <<'RUNS'
+dry_runs 1 "Dry run: the run could not start as it stands." <<'RUNS'
 EDID long.bin|long.bin holds 129 bytes: only files of 128 or 256 bytes can be written.
 GAMMA short.csv|short.csv holds 1023 data lines, not 1024.
 RUNS

@@ -57,12 +57,7 @@ start_card --model HDMITOSDI
 # Ctrl-C in the middle of a read: exit 130, the result and the trace's last
 # line written, no backup.
 case_ "Ctrl-C with --json"
-(cd "$WORK" && exec "$UPDATER" COM7 READ 5 big.bin --json --trace big.log </dev/null >"$WORK/out" 2>&1) &
-READ_PID=$!
-for _ in $(seq 1 400); do grep -q "Job at" "$WORK/out" && break; sleep 0.05; done
-kill -INT "$READ_PID"
-RC=0
-wait "$READ_PID" || RC=$?
+interrupt_when "$WORK/out" "Job at" 20 COM7 READ 5 big.bin --json --trace big.log
 expect_rc 130
 if [ "$(json_member outcome)" = interrupted ] && [ "$(json_member failed_step)" = mode ]; then pass; else fail "last line: $(tail -n 1 "$WORK/out")"; fi
 if tail -n 1 "$WORK/big.log" | grep -q "run ended: exit status 130, stopped at mode: interrupted (Ctrl-C)"; then pass; else fail "trace ends: $(tail -n 1 "$WORK/big.log")"; fi

@@ -62,6 +62,16 @@ assert all(l.startswith(("COM7: ", "COM8: ")) for l in lines), [l for l in lines
 progress = collections.Counter(l for l in lines if " Job at " in l)
 assert 100 < len(progress) < 700 and max(progress.values()) <= 3, progress.most_common(3)
 PY
+# The progress moves come on the children's report channel, not from their
+# console text: the completion there is "Job at 100.00 %", where the console
+# prints "Job at 100%".
+python3 - "$WORK/out" <<'PY' && pass || fail "progress not from the report channel"
+import re, sys
+lines = open(sys.argv[1]).read().split("\n\nPort ")[0].split("\n")
+moves = [l for l in lines if re.fullmatch(r"COM[78]: Job at \d+\.\d\d %", l)]
+assert "COM7: Job at 100.00 %" in moves and "COM8: Job at 100.00 %" in moves, moves[-5:]
+assert all(re.fullmatch(r"COM[78]: Job at (\d+\.\d\d %|100%)", l) for l in lines if " Job at " in l)
+PY
 
 case_ "Ctrl-C on a terminal ends every child, leaves the terminal as it was"
 (cd "$WORK" && python3 - "$WORK/ctrl-c.out" "$UPDATER" COM7,COM8 VIPER Device5.bin) \

@@ -94,8 +94,7 @@ if grep -q 'boot: block 2 at 0x000080 written, left unacknowledged' "$WORK/card.
 case_ "after MICRO the card restarts its new application by itself, or when switched off and on"
 # wait_for_log TEXT: up to 5 s for the card's log to show TEXT.
 wait_for_log() {
-  for _ in $(seq 1 500); do grep -qF -- "$1" "$WORK/card.log" && return 0; sleep 0.01; done
-  fail "the card's log never showed: $1"
+  wait_for "$WORK/card.log" "$1" 5 || fail "the card's log never showed: $1"
 }
 cp "$WORK/good.mot" "$WORK/appMain.mot"
 for restart in quiet signal; do

@@ -31,7 +31,7 @@ if native_only "a second open of the port is not refused"; then
   (cd "$WORK" && exec "$UPDATER" COM7 FPGA missing.xsvf <"$WORK/first.keys" >"$WORK/first.out" 2>&1) &
   FIRST=$!
   exec 7>"$WORK/first.keys"
-  for _ in $(seq 1 100); do grep -q "Press any key" "$WORK/first.out" 2>/dev/null && break; sleep 0.05; done
+  wait_for "$WORK/first.out" "Press any key" 5 || fail "the first run never held the port"
   run_updater COM7 STATUS
   expect_rc 1
   expect_out_printf 'Failed to open COM7 :  The COM port selected is already open by an other program!\n\nExit updater\n'

@@ -89,15 +89,8 @@ expect_json "d['failed_step'] == 'trace' and d['exit_status'] == 2 and d['outcom
 
 case_ "an interrupted run keeps its trace up to the last byte"
 start_card --silent
-(cd "$WORK" && exec "$UPDATER" COM7 STATUS --trace silent.log >"$WORK/out" 2>&1) &
-pid=$!
 # The command's last byte is in the file while the run waits for an answer.
-for _ in $(seq 1 1000); do
-  grep -q '<  0D$' "$WORK/silent.log" 2>/dev/null && break
-  sleep 0.01
-done
-kill -INT "$pid"
-wait "$pid" || true
+interrupt_when "$WORK/silent.log" '<  0D$' 10 COM7 STATUS --trace silent.log
 if grep -q '  # card command #DEVERSION$' "$WORK/silent.log" &&
    grep -q '<  0D$' "$WORK/silent.log"; then pass; else
   fail "the interrupted run's trace"; cat "$WORK/silent.log"; fi

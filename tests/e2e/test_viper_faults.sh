@@ -53,16 +53,8 @@ cp "$WORK/good-driver.bin" "$WORK/FDriver.bin"
 case_ "Ctrl-C while a device is written: a hint, and the run's last lines all the same"
 if native_only "a signal to the Wine process is not a console Ctrl-C"; then
   start_card --model HDMITOSDI
-  (cd "$WORK" && exec "$UPDATER" COM7 VIPER Device5.bin --json --trace "$WORK/cut.trace" \
-    </dev/null >"$WORK/out" 2>"$WORK/err") &
-  RUN=$!
-  for _ in $(seq 1 3000); do
-    grep -q "ISP mode program device 5" "$WORK/card.log" 2>/dev/null && break
-    sleep 0.01
-  done
-  kill -INT "$RUN"
-  RC=0
-  wait "$RUN" || RC=$?
+  interrupt_when "$WORK/card.log" "ISP mode program device 5" 30 \
+    COM7 VIPER Device5.bin --json --trace "$WORK/cut.trace"
   expect_rc 130
   expect_err_contains "hint: device 5 may be incomplete: run the same command again"
   # The notice hands the interrupt on: the JSON result and the trace's

@@ -35,7 +35,9 @@ class ScriptedVxp : public testsupport::IspPeer {
   }
 };
 
-class IspLineTest : public ::testing::Test {
+// `card` on the fake line, and a link opened to it.
+template <typename Card>
+class CardOnLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     link = testsupport::openTestLink();
@@ -43,6 +45,13 @@ class IspLineTest : public ::testing::Test {
     line.setPeer(&card);
   }
   void TearDown() override { line.setPeer(nullptr); }
+  FakeLine line;
+  Card card;
+  std::unique_ptr<SerialLink> link;
+};
+
+class IspLineTest : public CardOnLineTest<ScriptedVxp> {
+ protected:
   // One status request; the card's reply is `reply` `delay` ms later.
   IspResult statusExchange(const std::vector<uint8_t>& reply, uint16_t* response,
                            uint64_t delay = 2) {
@@ -52,9 +61,6 @@ class IspLineTest : public ::testing::Test {
     uint16_t msg[kIspMaxWords] = {kIspModeStatusRequest, 0};
     return sendISPCmd(*link, msg, response, 0);
   }
-  FakeLine line;
-  ScriptedVxp card;
-  std::unique_ptr<SerialLink> link;
 };
 
 }  // namespace testsupport

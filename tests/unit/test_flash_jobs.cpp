@@ -18,6 +18,7 @@
 #include "support/fake_line.h"
 #include "support/isp_peer.h"
 #include "support/scratch_dir.h"
+#include "support/scripted_vxp.h"
 #include "support/updater_run.h"
 
 namespace {
@@ -106,14 +107,8 @@ class MiniVxp : public testsupport::IspPeer {
   }
 };
 
-class FlashJobs : public ::testing::Test {
+class FlashJobs : public testsupport::CardOnLineTest<MiniVxp> {
  protected:
-  void SetUp() override {
-    link = testsupport::openTestLink();
-    ASSERT_TRUE(link);
-    line.setPeer(&card);
-  }
-  void TearDown() override { line.setPeer(nullptr); }
   std::string file(const std::string& name, const Bytes& content) {
     return dir.write(name, std::string(content.begin(), content.end()));
   }
@@ -127,10 +122,7 @@ class FlashJobs : public ::testing::Test {
     for (std::size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
     return n;
   }
-  FakeLine line;
-  MiniVxp card;
   testsupport::ScratchDir dir;
-  std::unique_ptr<SerialLink> link;
 };
 
 TEST_F(FlashJobs, DriverLoadSendsWholeBlocksFrom0x800AndCallsTheDriver) {

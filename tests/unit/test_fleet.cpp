@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cmath>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "frontend/fleet.h"
+#include "frontend/progress_report.h"
 #include "platform/child_process.h"
 #include "support/scratch_dir.h"
 
@@ -107,7 +109,8 @@ TEST(FleetOutput, LinesRenderAsAConsoleShowsThem) {
   const Case cases[] = {
       {"\t\t\t\t\t\t\t*\r*\t\t\tHDMI TO SDI",
        "*                       HDMI TO SDI                     *"},
-      {"Job at 33.07 %\rJob at 100%\t\t\t\t", "Job at 100%7 %"},
+      // The tabs after the completion wipe out the longer progress line.
+      {"Job at 33.07 %\rJob at 100%\t\t\t\t", "Job at 100%"},
       {"a\tb", "a       b"},
       {"bell\a and\x1b escape  ", "bell and escape"},
       {"line from Windows\r", "line from Windows"},
@@ -115,52 +118,79 @@ TEST(FleetOutput, LinesRenderAsAConsoleShowsThem) {
   for (const Case& c : cases) EXPECT_EQ(fleet::renderLine(c.raw), c.shown) << c.raw;
 }
 
-std::vector<LineSplitter::Piece> split(const std::vector<std::string>& chunks,
-                                       LineSplitter* splitter) {
-  std::vector<LineSplitter::Piece> pieces;
-  for (const std::string& chunk : chunks) splitter->feed(chunk, &pieces);
-  return pieces;
+std::vector<std::string> split(const std::vector<std::string>& chunks, LineSplitter* splitter) {
+  std::vector<std::string> lines;
+  for (const std::string& chunk : chunks) splitter->feed(chunk, &lines);
+  return lines;
 }
 
-std::string describe(const std::vector<LineSplitter::Piece>& pieces) {
+std::string describe(const std::vector<std::string>& lines) {
   std::string text;
-  for (const auto& p : pieces) text += (p.progress ? "%" : "|") + p.text;
+  for (const std::string& line : lines) text += "|" + line;
   return text;
+}
+
+TEST(FleetOutput, LinesAreCutAsTheConsoleLeavesThem) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> chunks;
+    const char* lines;
+  };
+  const Case cases[] = {
+      {"a progress line shows once finished, as the console leaves it",
+       {"Begin Job...\n\rJob at 0.00 %", "\rJob at 0.26 %", "\rJob at 1.30 %",
+        "\rJob at 100%\t\t\t\t\nSoft Reset.\n"},
+       "|Begin Job...|Job at 100%|Soft Reset."},
+      {"the Windows runtime's CR LF line ends",
+       {"\r\nBegin Job...\r\n\rJob at 0.00 %", "\rJob at 100%\t\r\n\r\nExit updater\r\n"},
+       "|Begin Job...|Job at 100%|Exit updater"},
+      {"a line split over many reads", {"Soft ", "Res", "et.", "\n"}, "|Soft Reset."},
+  };
+  for (const Case& c : cases) {
+    LineSplitter splitter;
+    EXPECT_EQ(describe(split(c.chunks, &splitter)), c.lines) << c.name;
+  }
 }
 
 TEST(FleetOutput, ProgressIsReportedWhenItsWholePercentageMoves) {
   struct Case {
     const char* name;
-    std::vector<std::string> chunks;
-    const char* pieces;
+    std::vector<double> percents;
+    const char* reports;
   };
+  const double nan = std::nan("");
   const Case cases[] = {
-      {"moves within a percent are left out; 100 is not repeated by the line end",
-       {"Begin Job...\n\rJob at 0.00 %", "\rJob at 0.26 %", "\rJob at 1.04 %", "\rJob at 1.30 %",
-        "\rJob at 100%\t\t\t\t\nSoft Reset.\n"},
-       "|Begin Job...%Job at 0.00 %%Job at 1.04 %%Job at 100%|Soft Reset."},
-      {"a move is taken once its % has arrived, however the reads split it",
-       {"\rJob at 4", "2.5", "0 ", "%", "\rJob at 42.75 %\rJob at 43.0", "0 %\n"},
-       "%Job at 42.50 %%Job at 43.00 %"},
-      {"the Windows runtime's CR LF line ends",
-       {"\r\nBegin Job...\r\n\rJob at 0.00 %", "\rJob at 100%\t\r\n\r\nExit updater\r\n"},
-       "|Begin Job...%Job at 0.00 %%Job at 100%|Exit updater"},
+      {"moves within a percent are left out",
+       {0.0, 0.26, 1.04, 1.30, 100},
+       "{\"progress\":0.0}{\"progress\":1.04}{\"progress\":1e+02}"},
+      {"to the console's two decimals",
+       {42.516666, 42.9, 43.004},
+       "{\"progress\":42.52}{\"progress\":43.0}"},
       {"a new job starting over is reported",
-       {"\rJob at 100%\n\rJob at 100%\n\rJob at 12.50 %\n"}, "%Job at 100%%Job at 12.50 %"},
+       {100, 100, 12.5},
+       "{\"progress\":1e+02}{\"progress\":12.5}"},
+      {"past either end: shown at the end; nothing that is no number",
+       {-0.05, nan, 0.2, 127.95, 100}, "{\"progress\":0.0}{\"progress\":1e+02}"},
   };
   for (const Case& c : cases) {
-    LineSplitter splitter;
-    EXPECT_EQ(describe(split(c.chunks, &splitter)), c.pieces) << c.name;
+    std::string sent;
+    ProgressReport report([&](const std::string& line) { sent += line; });
+    for (const double percent : c.percents) report.progressed(percent);
+    EXPECT_EQ(sent, c.reports) << c.name;
   }
+  // The parent reads back only a progress report's number.
+  EXPECT_EQ(ProgressReport::percentOf(Json::parse("{\"progress\":42.5}")), 42.5);
+  EXPECT_FALSE(ProgressReport::percentOf(Json::parse("{\"progress\":\"42\"}")));
+  EXPECT_FALSE(ProgressReport::percentOf(Json::parse("{\"card_model\":\"DVI TO SDI\"}")));
 }
 
 TEST(FleetOutput, LiveTextAndTheEndOfTheStream) {
   LineSplitter splitter;
-  std::vector<LineSplitter::Piece> pieces = split({"Press a key to continue ... "}, &splitter);
-  EXPECT_TRUE(pieces.empty());
+  std::vector<std::string> lines = split({"Press a key to continue ... "}, &splitter);
+  EXPECT_TRUE(lines.empty());
   EXPECT_EQ(splitter.live(), "Press a key to continue ...");
-  splitter.finish(&pieces);
-  EXPECT_EQ(describe(pieces), "|Press a key to continue ...");
+  splitter.finish(&lines);
+  EXPECT_EQ(describe(lines), "|Press a key to continue ...");
 
   // Progress without a line end for longer than any line: only the last
   // move is kept, and it still shows.
@@ -262,6 +292,7 @@ const char kTwoCards[] =
     "      printf '\"firmware_version\":\"3.1\",\"outcome\":\"success\",\"exit_status\":0}\\n' >&3\n"
     "      exit 0 ;;\n"
     "COM2) printf '\\t\\t\\t\\t\\t\\t\\t*\\r*\\t\\t\\tDVI TO SDI\\n'\n"
+    "      printf '{\"progress\":42.5}\\n' >&3\n"
     "      printf '\\t\\t\\t\\t\\t\\t\\t*\\r*\\tSoftware Version  -> 2.5\\n'\n"
     "      printf '{\"card_model\":\"DVI TO SDI\",\"card_plus\":false,' >&3\n"
     "      printf '\"firmware_version\":\"2.5\"}\\n{\"no outcome\":1}\\n' >&3\n"
@@ -277,6 +308,9 @@ TEST_F(FleetRun, PrefixesLinesHoldsBackResultsAndSumsUp) {
         "COM2: {\"not a result\":1}\n", "COM2: Exit updater\n"})
     EXPECT_NE(out.find(line), std::string::npos) << line << out;
   EXPECT_EQ(out.find("card_model"), std::string::npos) << "a result line was shown";
+  // Progress comes from the report channel, never from the console text.
+  EXPECT_NE(out.find("COM2: Job at 42.50 %\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("COM1: Job at 0.52 %"), std::string::npos) << out;
   EXPECT_EQ(err, "COM2: no card\n");
   EXPECT_NE(out.find("COM1  HDMI TO SDI PLUS  3.1       success"), std::string::npos) << out;
   EXPECT_NE(out.find("COM2  DVI TO SDI        2.5       failure (exit 3)"), std::string::npos)
