@@ -3,15 +3,12 @@
 // connection and stops at the end of the program.
 #ifdef _WIN32
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+// win32.h brings windows.h without its old winsock.h, so Winsock 2 can
+// follow it.
+#include "platform/win32.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 #include <process.h>
 
 #include <new>
