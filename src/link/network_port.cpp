@@ -183,6 +183,8 @@ std::size_t NetworkPort::takePending(unsigned char* out, std::size_t capacity) {
 BOOL NetworkPort::read(void* buffer, DWORD count, DWORD* got) {
   *got = 0;
   if (lost_) return fail(errorCode_, failure_);
+  // What counts as written goes before the wait for its answer.
+  if (!unsent_.empty() && !sendUnsent()) return FALSE;
   unsigned char* out = static_cast<unsigned char*>(buffer);
   const COMMTIMEOUTS& t = timeouts_;
   const bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
@@ -259,6 +261,7 @@ BOOL NetworkPort::write(const void* data, DWORD count, DWORD* put) {
                    timeouts_.WriteTotalTimeoutConstant;
   if (limit == 0 || limit > kLongestWriteMs) limit = kLongestWriteMs;
   const DWORD deadline = deadlineIn(static_cast<DWORD>(limit));
+  if (holding_) return gather(static_cast<const uint8_t*>(data), count, deadline, put);
   if (!flushUnsent(deadline)) return FALSE;
   if (!unsent_.empty()) return TRUE;
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
@@ -285,6 +288,39 @@ BOOL NetworkPort::write(const void* data, DWORD count, DWORD* put) {
   return TRUE;
 }
 
+// A held write counts as written at once, as bytes taken into a local
+// port's transmit buffer do; the first of a gathering goes at once, the
+// rest when kHeldSegment have come.
+BOOL NetworkPort::gather(const uint8_t* bytes, DWORD count, DWORD deadline, DWORD* put) {
+  if (name_.kind == PortKind::kRawTcp)
+    unsent_.insert(unsent_.end(), bytes, bytes + count);
+  else
+    telnet::escapeData(bytes, count, &unsent_);
+  *put = count;
+  if (heldFirst_ && unsent_.size() < kHeldSegment) return TRUE;
+  heldFirst_ = true;
+  return flushUnsent(deadline) ? TRUE : FALSE;
+}
+
+void NetworkPort::holdWrites() {
+  holding_ = true;
+  heldFirst_ = false;
+}
+
+bool NetworkPort::sendHeld() {
+  holding_ = false;
+  if (lost_) return fail(errorCode_, failure_);
+  return sendUnsent();
+}
+
+// Everything counted as written, before anything else goes or is awaited.
+bool NetworkPort::sendUnsent() {
+  if (!flushUnsent(deadlineIn(kLongestWriteMs))) return false;
+  if (unsent_.empty()) return true;
+  return fail(ERROR_TIMEOUT, "the server at " + name_.host + " port " + name_.port +
+                                 " takes no more bytes");
+}
+
 BOOL NetworkPort::setTimeouts(const COMMTIMEOUTS& timeouts) {
   if (lost_) return fail(errorCode_, failure_);
   timeouts_ = timeouts;
@@ -296,7 +332,7 @@ BOOL NetworkPort::setBaudRate(DWORD rate) {
   if (rate == baud_) return TRUE;
   if (name_.kind == PortKind::kRawTcp)
     return fail(ERROR_INVALID_PARAMETER, "a raw TCP port (socket://) cannot change the bit rate");
-  if (!flushUnsent(deadlineIn(kReplyMs))) return FALSE;
+  if (!sendUnsent()) return FALSE;
   std::vector<uint8_t> out;
   const unsigned before = session_.answer(telnet::kSetBaudRate).count;
   telnet::appendSetBaudRate(rate, &out);
@@ -307,6 +343,8 @@ BOOL NetworkPort::setBaudRate(DWORD rate) {
 
 void NetworkPort::purgeInput() {
   if (lost_ || name_.kind != PortKind::kRfc2217) return;
+  // Never inside an escaped pair, nor ahead of bytes counted as written.
+  if (!sendUnsent()) return;
   std::vector<uint8_t> out;
   telnet::appendComByte(telnet::kPurgeData, telnet::kPurgeReceiveBuffer, &out);
   sendNow(out);

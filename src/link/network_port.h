@@ -53,6 +53,19 @@ class NetworkPort {
   // Asks the server to drop what it holds from the card (RFC 2217 only).
   void purgeInput();
 
+  // Bytes meant to follow each other on the line without a pause (a flash
+  // block, a kernel), written one call a byte: until sendHeld(), writes
+  // gather them and the server gets them kHeldSegment at a time, the first
+  // at once so that the line starts.  One TCP segment a byte would cost the
+  // server a pass of its loop each, more than a byte's time at 115200 bit/s,
+  // and every block would end late by the backlog.  A read sends what is
+  // gathered first.
+  static constexpr std::size_t kHeldSegment = 16;
+  void holdWrites();
+  // Sends what was gathered and ends the gathering.  False when the
+  // connection failed or the server took nothing for the write limit.
+  bool sendHeld();
+
   DWORD baudRate() const { return baud_; }
   bool lost() const { return lost_; }
   // True once, at the first call after the connection was lost: the caller
@@ -75,6 +88,8 @@ class NetworkPort {
   Pump pump(uint32_t waitMs);
   bool sendNow(const std::vector<uint8_t>& bytes);
   bool flushUnsent(DWORD deadline);
+  bool sendUnsent();
+  BOOL gather(const uint8_t* bytes, DWORD count, DWORD deadline, DWORD* put);
   BOOL fail(DWORD code, const std::string& text);
   BOOL rateTaken(DWORD rate);
   BOOL lose(const platform::TcpConnection& connection);
@@ -86,7 +101,11 @@ class NetworkPort {
   telnet::ClientSession session_;
   std::vector<uint8_t> pending_;  // data received, not yet read
   std::size_t pendingStart_ = 0;
-  std::vector<uint8_t> unsent_;   // the tail of an escaped 0xFF pair
+  // Bytes counted as written that have not gone yet: the tail of an
+  // escaped 0xFF pair, or what holdWrites() gathers.
+  std::vector<uint8_t> unsent_;
+  bool holding_ = false;
+  bool heldFirst_ = false;  // the first byte of the gathering went at once
   COMMTIMEOUTS timeouts_{0, 0, 0, 0, 0};
   DWORD baud_ = 0;
   bool lost_ = false;

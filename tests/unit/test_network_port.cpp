@@ -251,12 +251,14 @@ class ScriptedServer : public platform::TcpConnection {
     const std::size_t n = script_.sendLimit ? std::min(count, script_.sendLimit) : count;
     const auto* bytes = static_cast<const uint8_t*>(data);
     received_->insert(received_->end(), bytes, bytes + n);
+    sends.push_back(n);
     for (std::size_t i = 0; i < n; ++i) take(bytes[i]);
     *sent = n;
     return Io::kOk;
   }
 
   void limitSends(std::size_t bytes) { script_.sendLimit = bytes; }
+  std::vector<std::size_t> sends;  // the size of every segment taken
 
   void deliver(const Bytes& bytes, uint64_t delay) {
     for (uint8_t b : bytes) pending_.push_back({line_.now() + delay, b});
@@ -524,6 +526,57 @@ TEST(NetworkPort, AWriteCutInsideAnIacPairSendsTheRestFirst) {
   EXPECT_EQ(rig.received, (Bytes{'a', 'b', 0xFF, 0xFF, 'c'}));
 }
 
+// Bytes written one call each inside holdWrites()/sendHeld(): the first
+// goes at once, the rest in segments of kHeldSegment, and all of them, in
+// order, before a read waits or the gathering ends.
+TEST(NetworkPort, HeldWritesGoInSegmentsAndBeforeAnyWait) {
+  for (const char* name : {"rfc2217://rack1:4001", "socket://rack1:4001"}) {
+    for (const bool readBeforeEnd : {false, true}) {
+      SCOPED_TRACE(std::string(name) + (readBeforeEnd ? ", read inside" : ""));
+      ScriptedServer::Script quiet;
+      quiet.echo = false;
+      quiet.telnet = parsePortName(name).kind == PortKind::kRfc2217;
+      Rig rig(quiet, name);
+      ASSERT_TRUE(rig.port.open(115200));
+      rig.port.setTimeouts({MAXDWORD, 0, 0, 0, 0});
+      rig.received.clear();
+      rig.server->sends.clear();
+      Bytes data, wire;
+      for (int i = 0; i < 40; ++i) data.push_back(i % 3 == 0 ? 0xFF : static_cast<uint8_t>(i));
+      if (quiet.telnet)
+        escapeData(data.data(), data.size(), &wire);
+      else
+        wire = data;
+      const std::size_t firstOnWire = quiet.telnet ? 2 : 1;  // 0xFF, doubled over Telnet
+      rig.port.holdWrites();
+      for (std::size_t i = 0; i < data.size(); ++i) {
+        DWORD put = 0;
+        ASSERT_TRUE(rig.port.write(&data[i], 1, &put));
+        EXPECT_EQ(put, 1u);
+        if (i == 0) {
+          EXPECT_EQ(rig.received, Bytes(wire.begin(), wire.begin() + firstOnWire));
+        }
+      }
+      EXPECT_LT(rig.received.size(), wire.size());  // the tail is gathered
+      if (readBeforeEnd) {
+        uint8_t buffer[4];
+        DWORD got = 0;
+        ASSERT_TRUE(rig.port.read(buffer, sizeof buffer, &got));
+        EXPECT_EQ(rig.received, wire);
+      }
+      ASSERT_TRUE(rig.port.sendHeld());
+      EXPECT_EQ(rig.received, wire);
+      ASSERT_GE(rig.server->sends.size(), 2u);
+      for (std::size_t k = 1; k + 1 < rig.server->sends.size(); ++k)
+        EXPECT_GE(rig.server->sends[k], NetworkPort::kHeldSegment);
+      // Afterwards every write goes at once again.
+      DWORD put = 0;
+      ASSERT_TRUE(rig.port.write("z", 1, &put));
+      EXPECT_EQ(rig.received.back(), 'z');
+    }
+  }
+}
+
 TEST(NetworkPort, ALostConnectionFailsThisCallAndEveryLaterOne) {
   Rig rig;
   ASSERT_TRUE(rig.port.open(115200));
@@ -541,6 +594,9 @@ TEST(NetworkPort, ALostConnectionFailsThisCallAndEveryLaterOne) {
   EXPECT_FALSE(rig.port.write("x", 1, &put));
   EXPECT_FALSE(rig.port.read(buffer, sizeof buffer, &got));
   EXPECT_FALSE(rig.port.setBaudRate(9600));
+  rig.port.holdWrites();
+  EXPECT_FALSE(rig.port.write("x", 1, &put));
+  EXPECT_FALSE(rig.port.sendHeld());
   EXPECT_EQ(rig.line.now(), at);  // at once
 }
 
