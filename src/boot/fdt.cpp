@@ -14,10 +14,12 @@
 //      flash 0x000..0x3FF, then a status inquiry;
 //   H  every following data byte as 128-byte blocks from flash 0x800 up.
 //
-// Every byte goes in its own write.  The matching knocks and the erase
-// report are single reads under the link's polling time-outs (about 1 ms
-// when nothing comes), which set the pace of the knocks; every other wait
-// ends at its deadline on the tick counter.
+// Every byte goes in its own write; behind a console server the bytes of a
+// kernel or a block reach the server a few at a time (SerialLink::Burst),
+// and the line carries them back to back all the same.  The matching
+// knocks and the erase report are single reads under the link's polling
+// time-outs (about 1 ms when nothing comes), which set the pace of the
+// knocks; every other wait ends at its deadline on the tick counter.
 #include "boot/boot_programmer.h"
 
 #include <cstdio>
@@ -59,8 +61,13 @@ bool BootProgrammer::loadKernel(const char* name, std::size_t* length) {
 
 bool BootProgrammer::sendKernel(std::size_t length, uint8_t constant, DWORD checkMs,
                                 const char* byteError, const char* sumError) {
+  SerialLink::Burst burst(link_);
   for (std::size_t i = 0; i < length; ++i)
     if (!sendOr(kernel_[i], byteError)) return false;
+  if (!burst.end()) {
+    std::printf("%s", byteError);
+    return false;
+  }
   const uint8_t sum = kernelSum(kernel_, length, constant);
   Sleep(checkMs);
   return sendOr(sum, sumError);
@@ -78,6 +85,7 @@ bool BootProgrammer::writeBlock(uint32_t address, const unsigned char* data,
     (void)send(b);
     if (phase.headerGapMs != 0) Sleep(phase.headerGapMs);
   }
+  SerialLink::Burst burst(link_);  // the data and the sum byte
   for (uint32_t j = 0; j < kBlockBytes; ++j) {
     if (!sendOr(data[j], phase.dataWriteError)) return false;
     if (progress == nullptr) continue;
@@ -87,6 +95,10 @@ bool BootProgrammer::writeBlock(uint32_t address, const unsigned char* data,
     printProgress(link_.progressSink(), percent, " ");
   }
   if (!sendOr(writeBlockSum(address, data), phase.sumWriteError)) return false;
+  if (!burst.end()) {
+    std::printf("%s", phase.sumWriteError);
+    return false;
+  }
   return ackOr("\nACK NOT received  :( ");
 }
 

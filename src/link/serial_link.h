@@ -110,6 +110,26 @@ class SerialLink {
   // One write call of one byte, as the card's key-driven menus expect.
   bool writeByte(unsigned char byte);
 
+  // Bytes that follow each other on the line without a pause, each in a
+  // write of its own (a flash block, a kernel).  While a Burst lives, a
+  // console server's port sends them to the server a few at a time instead
+  // of one TCP segment a byte (NetworkPort::holdWrites); a local port
+  // writes every byte at once, as without it.  No wait or pause may fall
+  // inside a burst.
+  class Burst {
+   public:
+    explicit Burst(SerialLink& link);
+    ~Burst() { end(); }
+    Burst(const Burst&) = delete;
+    Burst& operator=(const Burst&) = delete;
+    // Sends what is gathered; false when it did not all go.
+    bool end();
+
+   private:
+    SerialLink& link_;
+    bool open_ = true;
+  };
+
   // The Win32 code of the latest failed call on the link (ERROR_TIMEOUT for
   // a stalled write), 0 after a call that worked.
   DWORD lastError() const { return lastError_; }

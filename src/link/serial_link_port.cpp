@@ -65,6 +65,19 @@ BOOL SerialLink::portSetTimeouts(COMMTIMEOUTS* timeouts) {
   return SetCommTimeouts(handle_, timeouts);
 }
 
+SerialLink::Burst::Burst(SerialLink& link) : link_(link) {
+  if (link_.network_) link_.network_->holdWrites();
+}
+
+bool SerialLink::Burst::end() {
+  if (!open_ || !link_.network_) return true;
+  open_ = false;
+  if (told(*link_.network_, link_.network_->sendHeld())) return true;
+  link_.lastError_ = GetLastError();
+  if (link_.trace_ != nullptr) link_.traceFailure("write");
+  return false;
+}
+
 void SerialLink::portPurgeInput() {
   if (network_) network_->purgeInput();
 }
