@@ -524,6 +524,19 @@ TEST(NetworkPort, AWriteCutInsideAnIacPairSendsTheRestFirst) {
   ASSERT_TRUE(rig.port.write(data + put, sizeof data - put, &put));
   EXPECT_EQ(put, 1u);
   EXPECT_EQ(rig.received, (Bytes{'a', 'b', 0xFF, 0xFF, 'c'}));
+
+  // Nor does a purge or a read's wait come between the two halves.
+  rig.server->limitSends(1);
+  rig.received.clear();
+  const uint8_t iac = 0xFF;
+  ASSERT_TRUE(rig.port.write(&iac, 1, &put));
+  EXPECT_EQ(rig.received, Bytes{0xFF});
+  rig.server->limitSends(0);
+  rig.port.purgeInput();
+  uint8_t buffer[4];
+  DWORD got = 0;
+  ASSERT_TRUE(rig.port.read(buffer, sizeof buffer, &got));
+  EXPECT_EQ(Bytes(rig.received.begin(), rig.received.begin() + 3), (Bytes{0xFF, 0xFF, kIac}));
 }
 
 // Bytes written one call each inside holdWrites()/sendHeld(): the first
