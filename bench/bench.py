@@ -98,8 +98,10 @@ class Limits:
 
     def met(self, m):
         low, high = self.ratio_range(m)
-        return (low <= m["ratio"] <= high and m["cpu_pct"] <= self.cpu and
-                m["rss_kib"] < self.rss_kib)
+        return low <= m["ratio"] <= high and self.resources_met(m)
+
+    def resources_met(self, m):
+        return m["cpu_pct"] <= self.cpu and m["rss_kib"] < self.rss_kib
 
     def __str__(self):
         return "%s: ratio %.2f to %.2f%s%s, CPU <= %.0f %%, RSS < %d MiB" % (
@@ -124,8 +126,7 @@ VIA_AT_MOST = 1.05
 
 
 def via_met(limits, m, bare):
-    return (m["ratio"] <= VIA_AT_MOST * bare["ratio"] and m["cpu_pct"] <= limits.cpu and
-            m["rss_kib"] < limits.rss_kib)
+    return m["ratio"] <= VIA_AT_MOST * bare["ratio"] and limits.resources_met(m)
 CI_LIMITS = Limits("CI limits", 1.05, False, 5.0, 16 * 1024, slack_ms=30.0, per_turn=2.0)
 LATENCY_MS = 16
 FPGA_SLICE_MS = 50

@@ -105,6 +105,12 @@ class BootProgrammer {
     std::printf("%s", error);
     return false;
   }
+  // Ends `burst`, and `error` printed when its held bytes did not go out.
+  [[nodiscard]] bool endOr(SerialLink::Burst& burst, const char* error) {
+    if (burst.end()) return true;
+    std::printf("%s", error);
+    return false;
+  }
   // One read of one byte under the polling time-outs; true when one came.
   bool pollByte(unsigned char* byte) {
     DWORD got = 0;

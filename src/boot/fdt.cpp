@@ -64,10 +64,7 @@ bool BootProgrammer::sendKernel(std::size_t length, uint8_t constant, DWORD chec
   SerialLink::Burst burst(link_);
   for (std::size_t i = 0; i < length; ++i)
     if (!sendOr(kernel_[i], byteError)) return false;
-  if (!burst.end()) {
-    std::printf("%s", byteError);
-    return false;
-  }
+  if (!endOr(burst, byteError)) return false;
   const uint8_t sum = kernelSum(kernel_, length, constant);
   Sleep(checkMs);
   return sendOr(sum, sumError);
@@ -95,10 +92,7 @@ bool BootProgrammer::writeBlock(uint32_t address, const unsigned char* data,
     printProgress(link_.progressSink(), percent, " ");
   }
   if (!sendOr(writeBlockSum(address, data), phase.sumWriteError)) return false;
-  if (!burst.end()) {
-    std::printf("%s", phase.sumWriteError);
-    return false;
-  }
+  if (!endOr(burst, phase.sumWriteError)) return false;
   return ackOr("\nACK NOT received  :( ");
 }
 

@@ -128,10 +128,7 @@ bool NetworkPort::sendNow(const std::vector<uint8_t>& bytes) {
       connection_->send(bytes.data(), bytes.size(), &sent, kReplyMs);
   if (io == platform::TcpConnection::Io::kClosed || io == platform::TcpConnection::Io::kFailed)
     return lose(*connection_);
-  if (sent < bytes.size())
-    return fail(ERROR_TIMEOUT, "the server at " + name_.host + " port " + name_.port +
-                                   " takes no more bytes");
-  return true;
+  return sent == bytes.size() || serverStalled();
 }
 
 // One receive of at most `waitMs`: data goes to the pending bytes, and the
@@ -184,7 +181,7 @@ BOOL NetworkPort::read(void* buffer, DWORD count, DWORD* got) {
   *got = 0;
   if (lost_) return fail(errorCode_, failure_);
   // What counts as written goes before the wait for its answer.
-  if (!unsent_.empty() && !sendUnsent()) return FALSE;
+  if (!sendUnsent()) return FALSE;
   unsigned char* out = static_cast<unsigned char*>(buffer);
   const COMMTIMEOUTS& t = timeouts_;
   const bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
@@ -266,10 +263,7 @@ BOOL NetworkPort::write(const void* data, DWORD count, DWORD* put) {
   if (!unsent_.empty()) return TRUE;
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   std::vector<uint8_t> wire;
-  if (name_.kind == PortKind::kRawTcp)
-    wire.assign(bytes, bytes + count);
-  else
-    telnet::escapeData(bytes, count, &wire);
+  appendWire(bytes, count, &wire);
   std::size_t sent = 0;
   const platform::TcpConnection::Io io =
       connection_->send(wire.data(), wire.size(), &sent, remainingUntil(deadline));
@@ -288,14 +282,20 @@ BOOL NetworkPort::write(const void* data, DWORD count, DWORD* put) {
   return TRUE;
 }
 
+// Data as it goes on the connection: as it is over raw TCP, 0xFF doubled
+// over Telnet.
+void NetworkPort::appendWire(const uint8_t* bytes, DWORD count, std::vector<uint8_t>* out) const {
+  if (name_.kind == PortKind::kRawTcp)
+    out->insert(out->end(), bytes, bytes + count);
+  else
+    telnet::escapeData(bytes, count, out);
+}
+
 // A held write counts as written at once, as bytes taken into a local
 // port's transmit buffer do; the first of a gathering goes at once, the
 // rest when kHeldSegment have come.
 BOOL NetworkPort::gather(const uint8_t* bytes, DWORD count, DWORD deadline, DWORD* put) {
-  if (name_.kind == PortKind::kRawTcp)
-    unsent_.insert(unsent_.end(), bytes, bytes + count);
-  else
-    telnet::escapeData(bytes, count, &unsent_);
+  appendWire(bytes, count, &unsent_);
   *put = count;
   if (heldFirst_ && unsent_.size() < kHeldSegment) return TRUE;
   heldFirst_ = true;
@@ -316,7 +316,10 @@ bool NetworkPort::sendHeld() {
 // Everything counted as written, before anything else goes or is awaited.
 bool NetworkPort::sendUnsent() {
   if (!flushUnsent(deadlineIn(kLongestWriteMs))) return false;
-  if (unsent_.empty()) return true;
+  return unsent_.empty() || serverStalled();
+}
+
+BOOL NetworkPort::serverStalled() {
   return fail(ERROR_TIMEOUT, "the server at " + name_.host + " port " + name_.port +
                                  " takes no more bytes");
 }

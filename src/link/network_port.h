@@ -89,6 +89,8 @@ class NetworkPort {
   bool sendNow(const std::vector<uint8_t>& bytes);
   bool flushUnsent(DWORD deadline);
   bool sendUnsent();
+  BOOL serverStalled();
+  void appendWire(const uint8_t* bytes, DWORD count, std::vector<uint8_t>* out) const;
   BOOL gather(const uint8_t* bytes, DWORD count, DWORD deadline, DWORD* put);
   BOOL fail(DWORD code, const std::string& text);
   BOOL rateTaken(DWORD rate);
